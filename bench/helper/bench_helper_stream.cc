@@ -5,20 +5,21 @@
 // Usage: bench_helper_stream [runs]             (default 5)
 //        bench_helper_stream --write-requests FILE
 //            writes the request stream to FILE (log root FILE.root) for timing by other tools.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #ifndef KALVEX_HELPER_PATH
@@ -57,9 +58,10 @@ std::string Line(const std::string& id, const std::string& method,
 
 // init, kRequests writeLog requests of about 100 bytes each, shutdown.
 std::string RequestStream(const std::string& root) {
-  std::string input = Line("init", "init",
-                           {"collect.example", "4711", root, "device-1", "user-1", "1.2.3", "stable",
-                            "session-1", "bench", "4242", "0", "nimbrel", "bench", "linux"});
+  std::string input =
+      Line("init", "init",
+           {"collect.example", "4711", root, "device-1", "user-1", "1.2.3", "stable", "session-1",
+            "bench", "4242", "0", "nimbrel", "bench", "linux"});
   for (int i = 0; i < kRequests; ++i) {
     const std::string id = std::to_string(i);
     input += Line(id, "writeLog", {"info", "bench", "record " + id + " of the request stream"});

@@ -287,8 +287,8 @@ void HandleShutdown(const Args&) { ReleaseWrapper(); }
 
 struct Method {
   std::string_view name;
-  bool any_count;          // shutdown takes any number of arguments
-  std::size_t arg_count;   // otherwise exactly this many
+  bool any_count;         // shutdown takes any number of arguments
+  std::size_t arg_count;  // otherwise exactly this many
   const char* count_message;
   void (*handler)(const Args&);
 };

@@ -1,15 +1,16 @@
 #include "helper_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
 
 #ifndef KALVEX_HELPER_PATH
 #error "KALVEX_HELPER_PATH must name the built kalvex-helper"

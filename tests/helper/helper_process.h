@@ -3,11 +3,12 @@
 #ifndef TESTS_HELPER_HELPER_PROCESS_H_
 #define TESTS_HELPER_HELPER_PROCESS_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace helper_test {

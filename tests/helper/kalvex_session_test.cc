@@ -25,7 +25,9 @@ class KalvexSessionTest : public StandinSession {
   // The recorded call right after `call`, or "" when there is none.
   static std::string CallAfter(const CallList& calls, const std::string& call) {
     const long i = IndexOf(calls, call);
-    return i < 0 || static_cast<std::size_t>(i + 1) >= calls.size() ? "" : calls[static_cast<std::size_t>(i + 1)];
+    return i < 0 || static_cast<std::size_t>(i + 1) >= calls.size()
+               ? ""
+               : calls[static_cast<std::size_t>(i + 1)];
   }
   static std::vector<std::string> Matching(const CallList& calls, const std::string& prefix) {
     std::vector<std::string> found;
@@ -41,8 +43,9 @@ TEST_F(KalvexSessionTest, InitStartsTheSdkInOrderAndShutdownEndsIt) {
   fields.debug = "TRUE";
   fields.channel = "";  // empty values give no record context; the others keep their order
   fields.env = "";
-  const HelperRun run = Run(InitRequest("1", fields) + Request("2", "writeLog", {"warn", "net", "up"}) +
-                            Request("3", "shutdown"));
+  const HelperRun run =
+      Run(InitRequest("1", fields) + Request("2", "writeLog", {"warn", "net", "up"}) +
+          Request("3", "shutdown"));
   EXPECT_EQ(run.output, Ok("1") + Ok("2") + Ok("3"));
   EXPECT_EQ(run.exit_code, 0);
   const std::string root = RootPath() + "/";
@@ -82,7 +85,7 @@ TEST_F(KalvexSessionTest, InitStartsTheSdkInOrderAndShutdownEndsIt) {
 
 TEST_F(KalvexSessionTest, LevelNamesMapExactly) {
   const std::vector<std::pair<std::string, std::string>> levels = {
-      {"verbose", "0"}, {"debug", "1"}, {"info", "2"}, {"warn", "3"}, {"error", "4"},
+      {"verbose", "0"}, {"debug", "1"}, {"info", "2"},  {"warn", "3"},  {"error", "4"},
       {"", "2"},        {"Warn", "2"},  {"ERROR", "2"}, {"fatal", "2"}, {"debug ", "2"}};
   std::string input = InitRequest("i", Fields());
   std::string expected_log;
@@ -119,14 +122,19 @@ TEST_F(KalvexSessionTest, InitFieldFailures) {
        "Invalid integer field: aid"},
       {"aid too small", [](InitFields& f) { f.aid = "-9223372036854775809"; },
        "Invalid integer field: aid"},
-      {"aid before fields", [](InitFields& f) { f.aid = "?"; f.host = ""; },
+      {"aid before fields",
+       [](InitFields& f) {
+         f.aid = "?";
+         f.host = "";
+       },
        "Invalid integer field: aid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     InitFields fields = Fields();
     c.change(fields);
-    const HelperRun run = Run(InitRequest("i", fields) + Request("w", "writeLog", {"info", "a", "b"}));
+    const HelperRun run =
+        Run(InitRequest("i", fields) + Request("w", "writeLog", {"info", "a", "b"}));
     EXPECT_EQ(run.output, Err("i", c.message) + Err("w", "Kalvex helper is not initialized"));
     EXPECT_EQ(Calls(), std::vector<std::string>{});
   }
@@ -134,8 +142,13 @@ TEST_F(KalvexSessionTest, InitFieldFailures) {
 
 TEST_F(KalvexSessionTest, AidIsReadAsLeadingDecimalInteger) {
   const std::pair<std::string, std::string> cases[] = {
-      {"  42xyz", "42"}, {"\t+8", "8"}, {"-7", "-7"}, {"007", "7"}, {"12.9", "12"},
-      {"9223372036854775807", "9223372036854775807"}, {"-9223372036854775808", "-9223372036854775808"}};
+      {"  42xyz", "42"},
+      {"\t+8", "8"},
+      {"-7", "-7"},
+      {"007", "7"},
+      {"12.9", "12"},
+      {"9223372036854775807", "9223372036854775807"},
+      {"-9223372036854775808", "-9223372036854775808"}};
   std::string input;
   for (const auto& [text, value] : cases) {
     InitFields fields = Fields();
@@ -167,15 +180,16 @@ TEST_F(KalvexSessionTest, RootPathGetsOneSeparatorAndHoldsTheLogDirectory) {
     EXPECT_EQ(run.output, Ok("i"));
     const CallList calls = Calls();
     EXPECT_EQ(Matching(calls, "g1.SetRootPathName"), CallList{"g1.SetRootPathName\t" + stored});
-    EXPECT_EQ(Matching(calls, "w1.InitJotrel"), CallList{"w1.InitJotrel\t" + stored + "jotrel\trenderer"});
+    EXPECT_EQ(Matching(calls, "w1.InitJotrel"),
+              CallList{"w1.InitJotrel\t" + stored + "jotrel\trenderer"});
     std::remove(RecordPath().c_str());
   }
 }
 
 TEST_F(KalvexSessionTest, DebugFlagIsTrueOnlyForItsThreeSpellings) {
   const std::pair<std::string, std::string> cases[] = {
-      {"1", "true"},   {"true", "true"}, {"TRUE", "true"}, {"True", "false"},
-      {"yes", "false"}, {"0", "false"},   {"", "false"},     {"1 ", "false"}};
+      {"1", "true"},    {"true", "true"}, {"TRUE", "true"}, {"True", "false"},
+      {"yes", "false"}, {"0", "false"},   {"", "false"},    {"1 ", "false"}};
   std::string input;
   CallList expected;
   for (const auto& [flag, value] : cases) {
@@ -193,9 +207,9 @@ TEST_F(KalvexSessionTest, SecondInitEndsTheFirstSessionAfterItsFieldTests) {
   bad.pid = "";
   InitFields second = Fields();
   second.process_name = "worker";
-  const HelperRun run = Run(InitRequest("1", Fields()) + InitRequest("2", bad) +
-                            InitRequest("3", second) +
-                            Request("4", "writeLog", {"info", "t", "m"}));
+  const HelperRun run =
+      Run(InitRequest("1", Fields()) + InitRequest("2", bad) + InitRequest("3", second) +
+          Request("4", "writeLog", {"info", "t", "m"}));
   EXPECT_EQ(run.output, Ok("1") + Err("2", "Kalvex pid is required") + Ok("3") + Ok("4"));
   const CallList calls = Calls();
   // The failed init made no call; the good one destroys w1 before anything else.
@@ -228,13 +242,14 @@ TEST_F(KalvexSessionTest, FailedInitKeepsTheRunningSessionButItsNewFields) {
   const CallList calls = Calls();
   EXPECT_EQ(Matching(calls, "CreateKalvexWrapper"), CallList{"CreateKalvexWrapper\tw1"});
   EXPECT_EQ(Matching(calls, "w1.WriteJotrel"), CallList{"w1.WriteJotrel\t4\tt\tstill"});
-  EXPECT_EQ(Matching(calls, "CreateKalvexGlobalEnvBuilder"),
-            (CallList{"CreateKalvexGlobalEnvBuilder\t4711\tg1", "CreateKalvexGlobalEnvBuilder\t4711\tg2",
-                   "CreateKalvexGlobalEnvBuilder\t4711\tg3"}));
+  EXPECT_EQ(
+      Matching(calls, "CreateKalvexGlobalEnvBuilder"),
+      (CallList{"CreateKalvexGlobalEnvBuilder\t4711\tg1", "CreateKalvexGlobalEnvBuilder\t4711\tg2",
+                "CreateKalvexGlobalEnvBuilder\t4711\tg3"}));
   EXPECT_EQ(Matching(calls, "g2.Set"),
-            (CallList{"g2.SetHost\t", "g2.SetRootPathName\t" + RootPath() + "/", "g2.SetDid\tdevice-2",
-                   "g2.SetUid\tuser-2", "g2.SetAppVersion\t1.2.3", "g2.SetChannel\tstable",
-                   "g2.SetSessionID\tsession-1"}));
+            (CallList{"g2.SetHost\t", "g2.SetRootPathName\t" + RootPath() + "/",
+                      "g2.SetDid\tdevice-2", "g2.SetUid\tuser-2", "g2.SetAppVersion\t1.2.3",
+                      "g2.SetChannel\tstable", "g2.SetSessionID\tsession-1"}));
   EXPECT_EQ(CallAfter(calls, "g2.SetSessionID\tsession-1"), "w1.ResetGlobalEnv\tg2");
   EXPECT_EQ(CallAfter(calls, "w1.ResetGlobalEnv\tg2"), "DestroyKalvexGlobalEnvBuilder\tg2");
   EXPECT_EQ(CallAfter(calls, "DestroyKalvexGlobalEnvBuilder\tg2"),
@@ -252,8 +267,9 @@ TEST_F(KalvexSessionTest, EmptyUserIdResetsTheEnvironmentWithoutRecordContext) {
 }
 
 TEST_F(KalvexSessionTest, SetUserUniqueIdAndWriteLogNeedASession) {
-  const HelperRun run = Run(Request("1", "setUserUniqueId", {"u"}) +
-                            Request("2", "writeLog", {"info", "a", "b"}) + Request("3", "shutdown"));
+  const HelperRun run =
+      Run(Request("1", "setUserUniqueId", {"u"}) + Request("2", "writeLog", {"info", "a", "b"}) +
+          Request("3", "shutdown"));
   EXPECT_EQ(run.output, Err("1", "Kalvex helper is not initialized") +
                             Err("2", "Kalvex helper is not initialized") + Ok("3"));
   EXPECT_EQ(Calls(), CallList{});  // shutdown without a session makes no SDK call
@@ -295,16 +311,18 @@ TEST_F(KalvexSessionTest, NullFromCreateFunctions) {
       {"CreateKalvexWrapper", Err("1", "CreateKalvexWrapper failed"),
        Err("2", "Kalvex helper is not initialized"), Err("3", "Kalvex helper is not initialized")},
       {"CreateKalvexGlobalEnvBuilder", Err("1", "CreateKalvexGlobalEnvBuilder failed"),
-       Err("2", "Kalvex jotrel is not initialized"), Err("3", "CreateKalvexGlobalEnvBuilder failed")},
+       Err("2", "Kalvex jotrel is not initialized"),
+       Err("3", "CreateKalvexGlobalEnvBuilder failed")},
       {"CreateKalvexEnvBuilder", Err("1", "CreateKalvexEnvBuilder failed"),
        Err("2", "Kalvex jotrel is not initialized"), Ok("3")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.create);
     std::remove(RecordPath().c_str());
-    const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "writeLog", {"info", "a", "b"}) +
-                                  Request("3", "setUserUniqueId", {"u"}),
-                              {"KALVEX_STANDIN_NULL="s + c.create});
+    const HelperRun run =
+        Run(InitRequest("1", Fields()) + Request("2", "writeLog", {"info", "a", "b"}) +
+                Request("3", "setUserUniqueId", {"u"}),
+            {"KALVEX_STANDIN_NULL="s + c.create});
     EXPECT_EQ(run.output, c.init_reply + c.log_reply + c.uid_reply);
     EXPECT_EQ(run.exit_code, 0);
     const CallList calls = Calls();
@@ -332,8 +350,9 @@ TEST_F(KalvexSessionTest, BuildersAreHandedBackWhenACallThrows) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.call);
     std::remove(RecordPath().c_str());
-    const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "writeLog", {"info", "a", "b"}),
-                              {"KALVEX_STANDIN_THROW="s + c.call});
+    const HelperRun run =
+        Run(InitRequest("1", Fields()) + Request("2", "writeLog", {"info", "a", "b"}),
+            {"KALVEX_STANDIN_THROW="s + c.call});
     EXPECT_EQ(run.output, Err("1", "stand-in "s + c.call + " failed") +
                               Err("2", "Kalvex jotrel is not initialized"));
     const CallList calls = Calls();
@@ -365,10 +384,10 @@ TEST_F(KalvexSessionTest, SdkFailuresAfterTheLogFacilityStarted) {
 }
 
 TEST_F(KalvexSessionTest, FailedShutdownKeepsTheLoopRunning) {
-  const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "shutdown") +
-                                Request("3", "bogus") + Request("4", "shutdown") +
-                                Request("5", "bogus"),
-                            {"KALVEX_STANDIN_THROW=DestroyKalvexWrapper"});
+  const HelperRun run =
+      Run(InitRequest("1", Fields()) + Request("2", "shutdown") + Request("3", "bogus") +
+              Request("4", "shutdown") + Request("5", "bogus"),
+          {"KALVEX_STANDIN_THROW=DestroyKalvexWrapper"});
   EXPECT_EQ(run.output, Ok("1") + Err("2", "stand-in DestroyKalvexWrapper failed") +
                             Err("3", "Unknown method: bogus") + Ok("4"));
   EXPECT_EQ(run.exit_code, 0);

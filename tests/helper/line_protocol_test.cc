@@ -99,14 +99,14 @@ TEST_F(ArgumentDecodingTest, SdkReceivesTheDecodedBytes) {
       {"Q", ""},
       {"=QQ", ""},
       {"", ""},
-      {"QUJD=QUJD", "ABC"},    // '=' ends the field
-      {"QU JD", "ABC"},        // bytes outside the alphabet are skipped
+      {"QUJD=QUJD", "ABC"},  // '=' ends the field
+      {"QU JD", "ABC"},      // bytes outside the alphabet are skipped
       {"Q\rQ", "A"},
-      {"-Q_Q-", "A"},          // URL-safe characters are outside the alphabet
+      {"-Q_Q-", "A"},  // URL-safe characters are outside the alphabet
       {"\x80QQ\xff", "A"},
-      {"QUI", "AB"},           // left-over bits dropped
-      {"QQBC", "A"},           // "A\0B": the SDK sees the text up to the NUL
-      {"AEE=", ""},            // "\0A"
+      {"QUI", "AB"},  // left-over bits dropped
+      {"QQBC", "A"},  // "A\0B": the SDK sees the text up to the NUL
+      {"AEE=", ""},   // "\0A"
   };
   std::string input = InitRequest("i", Fields());
   std::string expected = Ok("i");

@@ -40,8 +40,8 @@ std::string Err(std::string_view id, std::string_view message) {
 }
 
 std::vector<std::string> InitFields::Args() const {
-  return {host,         aid, root_path, did,   uid, app_version, channel,
-          session_id, process_name, pid, debug, product, env, platform};
+  return {host,       aid,          root_path, did,   uid,     app_version, channel,
+          session_id, process_name, pid,       debug, product, env,         platform};
 }
 
 std::string InitRequest(std::string_view id, const InitFields& fields) {

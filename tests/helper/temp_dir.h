@@ -1,4 +1,5 @@
-// A fresh directory under the system's temporary directory, removed with its contents on scope exit.
+// A fresh directory under the system's temporary directory, removed with its contents on scope
+// exit.
 #ifndef TESTS_HELPER_TEMP_DIR_H_
 #define TESTS_HELPER_TEMP_DIR_H_
 
@@ -13,7 +14,8 @@ namespace helper_test {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kalvex-helper-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "kalvex-helper-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }

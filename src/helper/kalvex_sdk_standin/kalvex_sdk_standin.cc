@@ -1,6 +1,6 @@
 // The stand-in Kalvex SDK for builds without the framework. The builders and the wrapper keep what
 // they are given; the wrapper's Jotrel facility writes real log files (see jotrel_log.h). Every
-// call goes through EnterCall first, so tests can read the calls in order and inject failures.
+// call is reported to EnterCall, so tests can read the calls in order and inject failures.
 #include <memory>
 #include <stdexcept>
 #include <string>
