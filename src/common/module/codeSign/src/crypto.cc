@@ -39,9 +39,14 @@ using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 // sharing libcrypto never sees our failures as its own.
 class ErrorMark {
  public:
+  // OpenSSL sets no mark on an empty queue; everything queued afterwards is then ours.
   ErrorMark() noexcept { marked_ = ERR_set_mark() == 1; }
   ~ErrorMark() {
-    if (marked_) ERR_pop_to_mark();
+    if (marked_) {
+      ERR_pop_to_mark();
+    } else {
+      ERR_clear_error();
+    }
   }
   ErrorMark(const ErrorMark&) = delete;
   ErrorMark& operator=(const ErrorMark&) = delete;
