@@ -3,6 +3,7 @@
 #ifndef BNQ_SIGN_JSON_TEXT_H_
 #define BNQ_SIGN_JSON_TEXT_H_
 
+#include <cstddef>
 #include <istream>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@ std::string canonicalJson(const Json::Value& value);
 // root type, nesting limited to 1000). Empty when the text does not parse, including an empty text and
 // nesting past the limit.
 std::optional<Json::Value> parseJson(std::istream& in);
+// The same over `size` bytes at `data`, read in place (the bytes are not copied first).
+std::optional<Json::Value> parseJson(const char* data, size_t size);
 
 }  // namespace bnq::sign
 

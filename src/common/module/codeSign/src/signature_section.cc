@@ -1,7 +1,6 @@
 // The binary layout of the ".tolsec" section: SignatureData::serialize and SignatureData::deserialize.
 
 #include <limits>
-#include <sstream>
 #include <stdexcept>
 
 #include "codeSign/src/json_text.h"
@@ -51,11 +50,12 @@ std::optional<SignatureData> SignatureData::deserialize(const std::vector<uint8_
   const auto signature_begin = data.begin() + static_cast<std::ptrdiff_t>(kHeaderSize);
   const auto payload_begin = signature_begin + static_cast<std::ptrdiff_t>(length);
   result.signature.assign(signature_begin, payload_begin);
-  std::string text(payload_begin, data.end());
 
   try {
-    std::istringstream in(std::move(text));
-    const std::optional<Json::Value> root = parseJson(in);
+    // The payload text is parsed where it lies.
+    const size_t payload_offset = kHeaderSize + length;
+    const std::optional<Json::Value> root =
+        parseJson(reinterpret_cast<const char*>(data.data()) + payload_offset, data.size() - payload_offset);
     if (!root) return std::nullopt;
     result.payload = SignaturePayload::fromJson(*root);
   } catch (...) {
