@@ -1,0 +1,33 @@
+// StandinDaemon: starts the stand-in Tolvane daemon for a test and stops it again (RAII).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace brannic_test {
+
+class StandinDaemon {
+ public:
+  // Runs `program` (by default the stand-in daemon this build made) with `--socket socketPath` and `args`,
+  // and waits up to 5 s until it listens. Throws std::runtime_error if it does not start.
+  StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args,
+                const std::string& program = defaultProgram());
+  // Sends SIGTERM and waits for the process (SIGKILL after 5 s).
+  ~StandinDaemon();
+  StandinDaemon(const StandinDaemon&) = delete;
+  StandinDaemon& operator=(const StandinDaemon&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Stops the daemon now; returns its exit status as waitpid gives it.
+  int stop();
+
+  static std::string defaultProgram();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+}  // namespace brannic_test
