@@ -69,8 +69,12 @@ std::string buildReportJson(int32_t type, const char* content) {
   Json::Value report(Json::objectValue);
   report["content"] = Json::Value(content, content + length);
   report["type"] = type;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
+  // Built once: writing only reads the settings, so threads may share it.
+  static const Json::StreamWriterBuilder writer = [] {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    return b;
+  }();
   return Json::writeString(writer, report);
 }
 
