@@ -44,24 +44,6 @@ bool readExactly(int fd, int stopFd, std::string& out, std::size_t n) {
 
 }  // namespace
 
-std::string hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (!out.empty()) out.push_back(' ');
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
-std::string frame(const std::string& body) {
-  std::string f(4, '\0');
-  for (int i = 0; i < 4; ++i) f[static_cast<std::size_t>(i)] = static_cast<char>((body.size() >> (8 * i)) & 0xff);
-  return f + body;
-}
-
 ScriptedPeer::ScriptedPeer(std::vector<PeerStep> steps, bool accept, int backlog) : steps_(std::move(steps)) {
   path_ = "/tmp/brannic-rcf-peer-" + std::to_string(getpid()) + "-" + std::to_string(peerCounter++) + ".sock";
   ::unlink(path_.c_str());

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <atomic>
+
+#include "rcf_vectors.h"  // hex(), frame()
+
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,10 +52,5 @@ class ScriptedPeer {
   std::vector<std::string> requests_;
   std::thread thread_;
 };
-
-// Hex text of bytes ("0a 00 ff"), for readable comparisons.
-std::string hex(const std::string& bytes);
-// A frame: the 4-byte little-endian length, then `body`.
-std::string frame(const std::string& body);
 
 }  // namespace brannic_test

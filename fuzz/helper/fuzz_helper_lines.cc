@@ -1,0 +1,103 @@
+// Fuzzes kalvex-helper's line handling. The helper's one source is compiled in with its entry
+// renamed; each input is fed to the request loop as its standard input, and the replies are checked
+// against the lines that asked for them. The Base64 decoder and encoder are checked on every field.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#define main kalvex_helper_main
+#include "kalvex_helper.cc"
+#undef main
+
+namespace {
+
+void Require(bool ok) {
+  if (!ok) std::abort();
+}
+
+void CheckCodec(std::string_view field) {
+  std::size_t digits = 0;
+  for (const char c : field) {
+    if (c == '=') break;
+    if (Base64DecodeTable()[static_cast<unsigned char>(c)] != kNotInAlphabet) ++digits;
+  }
+  const std::string bytes = Base64Decode(field);
+  Require(bytes.size() == digits * 6 / 8);
+  const std::string raw(field);
+  const std::string text = Base64Encode(raw);
+  Require(text.size() == (raw.size() + 2) / 3 * 4);
+  Require(Base64Decode(text) == raw);
+}
+
+// The lines of `input` as the loop reads them: cut at LF, a last line without LF included.
+std::vector<std::string_view> InputLines(std::string_view input) {
+  std::vector<std::string_view> lines;
+  while (!input.empty()) {
+    const std::size_t lf = input.find('\n');
+    lines.push_back(input.substr(0, lf));
+    if (lf == std::string_view::npos) break;
+    input.remove_prefix(lf + 1);
+  }
+  return lines;
+}
+
+// Every line with a TAB, up to a successful shutdown, has exactly one well-formed reply, in order.
+void CheckReplies(std::string_view input, std::string_view output) {
+  for (const std::string_view line : InputLines(input)) {
+    const std::vector<std::string_view> fields = SplitFields(line);
+    for (std::size_t i = 2; i < fields.size(); ++i) CheckCodec(fields[i]);
+    if (fields.size() < 2) continue;
+    const std::string expected_head = std::string(fields[0]) + '\t';
+    Require(output.substr(0, expected_head.size()) == expected_head);
+    output.remove_prefix(expected_head.size());
+    const std::size_t lf = output.find('\n');
+    Require(lf != std::string_view::npos);
+    const std::string_view rest = output.substr(0, lf);
+    output.remove_prefix(lf + 1);
+    if (rest == "ok\t") {
+      if (fields[1] == "shutdown") break;
+      continue;
+    }
+    Require(rest.substr(0, 4) == "err\t");
+    const std::string_view message_text = rest.substr(4);
+    const std::string message = Base64Decode(message_text);
+    Require(!message.empty() && Base64Encode(message) == message_text);
+    if (fields[1] != "init" && fields[1] != "setUserUniqueId" && fields[1] != "writeLog" &&
+        fields[1] != "shutdown") {
+      const std::string method(fields[1]);
+      Require(message == "Unknown method: " + std::string(method.c_str()));
+    }
+  }
+  Require(output.empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Done before the helper's own call, which then changes nothing and keeps the swapped buffers.
+  std::ios::sync_with_stdio(false);
+  // The stand-in SDK must not create log directories wherever an input's init names one.
+  ::setenv("KALVEX_STANDIN_THROW", "InitJotrel", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::streambuf* const saved_in = std::cin.rdbuf(in.rdbuf());
+  std::streambuf* const saved_out = std::cout.rdbuf(out.rdbuf());
+  std::cin.clear();
+  std::cout.clear();
+  const int exit_code = kalvex_helper_main();
+  std::cin.rdbuf(saved_in);
+  std::cout.rdbuf(saved_out);
+  Require(exit_code == 0);
+  CheckReplies(input, out.str());
+  return 0;
+}

@@ -1,3 +1,0 @@
-#include <cstddef>
-#include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }

@@ -1,0 +1,321 @@
+#include "codeSign/src/crypto.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+namespace bnq::sign::crypto {
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const noexcept { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+struct BioFree {
+  void operator()(BIO* b) const noexcept { BIO_free(b); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
+};
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* c) const noexcept { EVP_PKEY_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Removes from the thread's error queue what OpenSSL pushed during one call of ours, so that a host process
+// sharing libcrypto never sees our failures as its own.
+class ErrorMark {
+ public:
+  // OpenSSL sets no mark on an empty queue; everything queued afterwards is then ours.
+  ErrorMark() noexcept { marked_ = ERR_set_mark() == 1; }
+  ~ErrorMark() {
+    if (marked_) {
+      ERR_pop_to_mark();
+    } else {
+      ERR_clear_error();
+    }
+  }
+  ErrorMark(const ErrorMark&) = delete;
+  ErrorMark& operator=(const ErrorMark&) = delete;
+
+ private:
+  bool marked_ = false;
+};
+
+// Refuses every pass phrase, so that an encrypted key fails to load instead of OpenSSL asking for one on
+// the terminal.
+int noPassphrase(char*, int, int, void*) { return -1; }
+
+using FileReader = EVP_PKEY* (*)(FILE*, EVP_PKEY**, pem_password_cb*, void*);
+using BioReader = EVP_PKEY* (*)(BIO*, EVP_PKEY**, pem_password_cb*, void*);
+
+ErrorCode loadPemFile(detail::KeyOwner& owner, const std::filesystem::path& path, FileReader read) {
+  const ErrorMark mark;
+  const File file(std::fopen(path.c_str(), "r"));
+  if (!file) return ErrorCode::FILE_NOT_FOUND;
+  owner.reset();
+  owner.reset(read(file.get(), nullptr, noPassphrase, nullptr));
+  return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
+}
+
+ErrorCode loadPemText(detail::KeyOwner& owner, const std::string& pem, BioReader read) {
+  const ErrorMark mark;
+  if (pem.size() > static_cast<size_t>(INT_MAX)) {
+    // No PEM key comes near this size, and a memory buffer cannot describe it.
+    owner.reset();
+    return ErrorCode::INVALID_KEY;
+  }
+  const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) return ErrorCode::OUT_OF_MEMORY;
+  owner.reset();
+  owner.reset(read(bio.get(), nullptr, noPassphrase, nullptr));
+  return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
+}
+
+// Opens `path` for writing, created or truncated. A private key's file is created with mode 0600 and set to
+// 0600 before anything is written, so the key is never readable by others, not even for a moment.
+File openForWriting(const std::filesystem::path& path, bool private_key) {
+  if (!private_key) return File(std::fopen(path.c_str(), "w"));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return File();
+  // Failing to set the mode (a file owned by someone else) does not stop the save.
+  (void)::fchmod(fd, 0600);
+  FILE* file = ::fdopen(fd, "w");
+  if (!file) ::close(fd);
+  return File(file);
+}
+
+template <typename Write>
+ErrorCode savePem(EVP_PKEY* key, const std::filesystem::path& path, bool private_key, Write write) {
+  if (!key) return ErrorCode::INVALID_KEY;
+  const ErrorMark mark;
+  File file = openForWriting(path, private_key);
+  if (!file) return ErrorCode::IO_ERROR;
+  const bool written = write(file.get(), key) == 1;
+  // A failed close may mean buffered key bytes never reached the file.
+  const bool closed = std::fclose(file.release()) == 0;
+  return written && closed ? ErrorCode::SUCCESS : ErrorCode::IO_ERROR;
+}
+
+std::vector<uint8_t> signBytes(const uint8_t* data, size_t size, EVP_PKEY* key) {
+  if (!key) return {};
+  const ErrorMark mark;
+  const MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) return {};
+  if (EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) != 1) return {};
+  if (EVP_DigestSignUpdate(ctx.get(), data, size) != 1) return {};
+  size_t max_length = 0;
+  if (EVP_DigestSignFinal(ctx.get(), nullptr, &max_length) != 1) return {};
+  std::vector<uint8_t> signature(max_length, 0);
+  size_t length = max_length;
+  if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) return {};
+  // An ECDSA signature is often shorter than the maximum OpenSSL first reports.
+  signature.resize(length);
+  return signature;
+}
+
+bool verifyBytes(const uint8_t* data, size_t size, const std::vector<uint8_t>& signature, EVP_PKEY* key) {
+  if (!key || signature.empty()) return false;
+  const ErrorMark mark;
+  const MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) return false;
+  if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) != 1) return false;
+  if (EVP_DigestVerifyUpdate(ctx.get(), data, size) != 1) return false;
+  return EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
+}
+
+const EVP_MD* digestFor(HashAlgorithm algorithm) {
+  return algorithm == HashAlgorithm::SHA256 ? EVP_sha256() : EVP_sha512();
+}
+
+std::string hexOf(const unsigned char* bytes, size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex(size * 2, '0');
+  for (size_t i = 0; i < size; ++i) {
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  }
+  return hex;
+}
+
+std::string finishDigest(EVP_MD_CTX* ctx) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx, digest, &length) != 1) return "";
+  return hexOf(digest, length);
+}
+
+std::string digestBytes(const void* data, size_t size, HashAlgorithm algorithm) {
+  const ErrorMark mark;
+  const MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) return "";
+  if (EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) != 1) return "";
+  if (EVP_DigestUpdate(ctx.get(), data, size) != 1) return "";
+  return finishDigest(ctx.get());
+}
+
+}  // namespace
+
+namespace detail {
+
+KeyOwner::~KeyOwner() { EVP_PKEY_free(key_); }
+
+KeyOwner::KeyOwner(KeyOwner&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
+
+KeyOwner& KeyOwner::operator=(KeyOwner&& other) noexcept {
+  if (this != &other) {
+    EVP_PKEY_free(key_);
+    key_ = other.key_;
+    other.key_ = nullptr;
+  }
+  return *this;
+}
+
+void KeyOwner::reset(EVP_PKEY* key) noexcept {
+  EVP_PKEY_free(key_);
+  key_ = key;
+}
+
+}  // namespace detail
+
+ErrorCode PrivateKey::loadFromFile(const std::filesystem::path& path) {
+  return loadPemFile(key_, path, PEM_read_PrivateKey);
+}
+
+ErrorCode PrivateKey::loadFromString(const std::string& pem) {
+  return loadPemText(key_, pem, PEM_read_bio_PrivateKey);
+}
+
+ErrorCode PrivateKey::saveToFile(const std::filesystem::path& path) const {
+  return savePem(key_.get(), path, true, [](FILE* file, EVP_PKEY* key) {
+    return PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
+  });
+}
+
+PrivateKey PrivateKey::generateRSA(int bits) {
+  const ErrorMark mark;
+  const std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+  if (!ctx) return PrivateKey();
+  if (EVP_PKEY_keygen_init(ctx.get()) <= 0) return PrivateKey();
+  if (EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) <= 0) return PrivateKey();
+  EVP_PKEY* key = nullptr;
+  if (EVP_PKEY_keygen(ctx.get(), &key) <= 0) {
+    EVP_PKEY_free(key);
+    return PrivateKey();
+  }
+  return PrivateKey(key);
+}
+
+ErrorCode PublicKey::loadFromFile(const std::filesystem::path& path) {
+  return loadPemFile(key_, path, PEM_read_PUBKEY);
+}
+
+ErrorCode PublicKey::loadFromString(const std::string& pem) {
+  return loadPemText(key_, pem, PEM_read_bio_PUBKEY);
+}
+
+ErrorCode PublicKey::saveToFile(const std::filesystem::path& path) const {
+  return savePem(key_.get(), path, false, [](FILE* file, EVP_PKEY* key) { return PEM_write_PUBKEY(file, key); });
+}
+
+PublicKey PublicKey::fromPrivateKey(const PrivateKey& key) {
+  EVP_PKEY* shared = key.get();
+  if (!shared || EVP_PKEY_up_ref(shared) != 1) return PublicKey();
+  return PublicKey(shared);
+}
+
+std::string PublicKey::getHash() const {
+  if (!key_.get()) return "";
+  std::vector<uint8_t> der;
+  {
+    const ErrorMark mark;
+    unsigned char* buffer = nullptr;
+    const int length = i2d_PublicKey(key_.get(), &buffer);
+    if (length <= 0 || !buffer) {
+      OPENSSL_free(buffer);
+      return "";
+    }
+    der.assign(buffer, buffer + length);
+    OPENSSL_free(buffer);
+  }
+  return computeDataHash(der, HashAlgorithm::SHA256);
+}
+
+KeyPair KeyPair::generateRSA(int bits) {
+  KeyPair pair;
+  pair.private_key = PrivateKey::generateRSA(bits);
+  pair.public_key = PublicKey::fromPrivateKey(pair.private_key);
+  return pair;
+}
+
+std::vector<uint8_t> signData(const std::vector<uint8_t>& data, const PrivateKey& key, Algorithm) {
+  return signBytes(data.data(), data.size(), key.get());
+}
+
+std::vector<uint8_t> signData(const std::string& data, const PrivateKey& key, Algorithm) {
+  return signBytes(reinterpret_cast<const uint8_t*>(data.data()), data.size(), key.get());
+}
+
+bool verifySignature(const std::vector<uint8_t>& data, const std::vector<uint8_t>& signature,
+                     const PublicKey& key, Algorithm) {
+  return verifyBytes(data.data(), data.size(), signature, key.get());
+}
+
+bool verifySignature(const std::string& data, const std::vector<uint8_t>& signature, const PublicKey& key,
+                     Algorithm) {
+  return verifyBytes(reinterpret_cast<const uint8_t*>(data.data()), data.size(), signature, key.get());
+}
+
+std::string bytesToHex(const std::vector<uint8_t>& bytes) { return hexOf(bytes.data(), bytes.size()); }
+
+std::vector<uint8_t> hexToBytes(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int value = std::stoi(hex.substr(i, 2), nullptr, 16);
+    bytes.push_back(static_cast<uint8_t>(value & 0xff));
+  }
+  return bytes;
+}
+
+std::string computeDataHash(const std::vector<uint8_t>& data, HashAlgorithm algorithm) {
+  return digestBytes(data.data(), data.size(), algorithm);
+}
+
+std::string computeStringHash(const std::string& text, HashAlgorithm algorithm) {
+  return digestBytes(text.data(), text.size(), algorithm);
+}
+
+std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return "";
+  const ErrorMark mark;
+  const MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) return "";
+  if (EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) != 1) return "";
+  constexpr size_t kBufferSize = 8192;
+  std::vector<char> buffer(kBufferSize, 0);
+  // Ends at the end of the file or at the first read failure (a directory fails at once); the bytes read
+  // before either are hashed.
+  while (in.good()) {
+    in.read(buffer.data(), static_cast<std::streamsize>(kBufferSize));
+    const std::streamsize count = in.gcount();
+    if (count > 0 && EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(count)) != 1) return "";
+  }
+  return finishDigest(ctx.get());
+}
+
+}  // namespace bnq::sign::crypto

@@ -1,0 +1,31 @@
+// The JSON texts of the library: the canonical text that signatures and hashes are defined over, and the
+// reader settings for every JSON text that comes from a file or a section.
+#ifndef BNQ_SIGN_JSON_TEXT_H_
+#define BNQ_SIGN_JSON_TEXT_H_
+
+#include <cstddef>
+#include <istream>
+#include <optional>
+#include <string>
+
+#include <json/value.h>
+
+namespace bnq::sign {
+
+// The canonical JSON text of `value`: what Json::writeString gives with a default-constructed
+// Json::StreamWriterBuilder (TAB indentation, keys in byte order, non-ASCII as \u escapes, no final
+// line break). Signed messages, section payloads and the manifest hash are defined over this text, so
+// any change to it changes the formats.
+std::string canonicalJson(const Json::Value& value);
+
+// Parses one JSON value from `in` with a default-constructed Json::CharReaderBuilder (comments and
+// trailing commas allowed, a leading byte-order mark skipped, text after the first value ignored, any
+// root type, nesting limited to 1000). Empty when the text does not parse, including an empty text and
+// nesting past the limit.
+std::optional<Json::Value> parseJson(std::istream& in);
+// The same over `size` bytes at `data`, read in place (the bytes are not copied first).
+std::optional<Json::Value> parseJson(const char* data, size_t size);
+
+}  // namespace bnq::sign
+
+#endif  // BNQ_SIGN_JSON_TEXT_H_

@@ -1,0 +1,356 @@
+// kalvex-helper: drives the Kalvex logging SDK for a parent process over a line protocol.
+//
+// The parent writes one request per line on standard input: request id, method and arguments,
+// separated by TABs, each argument Base64. Every request that names a method gets exactly one
+// reply line on standard output, "<id>\t<ok|err>\t<Base64 message>", flushed before the next line
+// is read, so the parent may write ahead and read the replies in order. The program reads no
+// arguments, environment or files, and writes nothing else; it exits with 0 at the end of input
+// and after `shutdown`.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kalvex/kalvex_sdk.h"
+
+namespace {
+
+// ---- Line protocol ----------------------------------------------------------------------------
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr unsigned char kNotInAlphabet = 0xFF;
+
+using Args = std::vector<std::string>;
+
+// Maps each byte value to its 6-bit value in kBase64Alphabet, or to kNotInAlphabet.
+const std::array<unsigned char, 256>& Base64DecodeTable() {
+  static const std::array<unsigned char, 256> table = [] {
+    std::array<unsigned char, 256> t{};
+    t.fill(kNotInAlphabet);
+    for (unsigned char i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+    return t;
+  }();
+  return table;
+}
+
+// Standard Base64 with '=' padding; the empty text for no bytes.
+std::string Base64Encode(const std::string& bytes) {
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  const auto byte = [&bytes](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+  };
+  const auto put = [&text](std::uint32_t bits) { text.push_back(kBase64Alphabet[bits & 0x3F]); };
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+    put(group >> 18);
+    put(group >> 12);
+    put(group >> 6);
+    put(group);
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest == 1) {
+    const std::uint32_t group = byte(i) << 16;
+    put(group >> 18);
+    put(group >> 12);
+    text += "==";
+  } else if (rest == 2) {
+    const std::uint32_t group = byte(i) << 16 | byte(i + 1) << 8;
+    put(group >> 18);
+    put(group >> 12);
+    put(group >> 6);
+    text += '=';
+  }
+  return text;
+}
+
+// Lenient Base64: bytes outside the alphabet are skipped, the first '=' ends the text, and
+// left-over bits that do not fill a byte are dropped. Never fails.
+std::string Base64Decode(std::string_view text) {
+  const std::array<unsigned char, 256>& table = Base64DecodeTable();
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3 + 2);
+  std::uint32_t bits = 0;
+  unsigned pending = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    const unsigned char value = table[static_cast<unsigned char>(c)];
+    if (value == kNotInAlphabet) continue;
+    bits = (bits << 6 | value) & 0x3FFF;  // at most 7 old bits plus 6 new ones are pending
+    pending += 6;
+    if (pending >= 8) {
+      pending -= 8;
+      bytes.push_back(static_cast<char>(static_cast<unsigned char>(bits >> pending)));
+    }
+  }
+  return bytes;
+}
+
+// Writes one reply line and flushes it. The stream's state is not looked at.
+void WriteResponse(const std::string& id, const std::string& status, const std::string& message) {
+  std::cout << id << '\t' << status << '\t' << Base64Encode(message) << '\n';
+  std::cout.flush();
+}
+
+// Cuts a line at every TAB; N TABs give N+1 fields, empty ones included. The views point into line.
+std::vector<std::string_view> SplitFields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    if (tab == std::string_view::npos) {
+      fields.push_back(line.substr(start));
+      return fields;
+    }
+    fields.push_back(line.substr(start, tab - start));
+    start = tab + 1;
+  }
+}
+
+// ---- Kalvex session ---------------------------------------------------------------------------
+
+// The one session record. `wrapper` is owned and handed back only through ReleaseWrapper.
+struct KalvexState {
+  kalvex::KalvexWrapperBase* wrapper = nullptr;
+  long long aid = 0;
+  bool is_debug = false;
+  bool jotrel_ready = false;
+  std::string host;
+  std::string root_path;
+  std::string did;
+  std::string uid;
+  std::string app_version;
+  std::string channel;
+  std::string global_session_id;
+  std::string process_name;
+  std::string pid;
+  std::string product;
+  std::string env;
+  std::string platform;
+};
+
+KalvexState g_state;
+
+// Ends the SDK session, if any: the log facility is marked stopped and the wrapper destroyed.
+void ReleaseWrapper() {
+  g_state.jotrel_ready = false;
+  if (g_state.wrapper != nullptr) {
+    kalvex::KalvexWrapperBase* wrapper = g_state.wrapper;
+    g_state.wrapper = nullptr;
+    kalvex::DestroyKalvexWrapper(wrapper);
+  }
+}
+
+// Hands `builder` to `consume` and then to `destroy`, also when `consume` throws; the exception
+// then goes on unchanged.
+template <typename Builder, typename Consume>
+void ConsumeBuilder(Builder*& builder, void (*destroy)(Builder*&), Consume consume) {
+  try {
+    consume(*builder);
+  } catch (...) {
+    destroy(builder);
+    throw;
+  }
+  destroy(builder);
+}
+
+// A new global-environment builder filled from g_state, owned by the caller (who hands it to
+// DestroyKalvexGlobalEnvBuilder). Throws std::runtime_error when the SDK gives none.
+kalvex::KalvexGlobalEnvBuilderBase* BuildGlobalEnv() {
+  kalvex::KalvexGlobalEnvBuilderBase* builder = kalvex::CreateKalvexGlobalEnvBuilder(g_state.aid);
+  if (builder == nullptr) throw std::runtime_error("CreateKalvexGlobalEnvBuilder failed");
+  try {
+    builder->SetHost(g_state.host.c_str())
+        .SetRootPathName(g_state.root_path.c_str())
+        .SetDid(g_state.did.c_str())
+        .SetUid(g_state.uid.c_str())
+        .SetAppVersion(g_state.app_version.c_str())
+        .SetChannel(g_state.channel.c_str())
+        .SetSessionID(g_state.global_session_id.c_str());
+  } catch (...) {
+    kalvex::DestroyKalvexGlobalEnvBuilder(builder);
+    throw;
+  }
+  return builder;
+}
+
+void AddContextIfSet(const char* key, const std::string& value) {
+  if (!value.empty()) g_state.wrapper->AddRecordContext(key, value.c_str());
+}
+
+void RequireField(const std::string& value, const char* message) {
+  if (value.empty()) throw std::runtime_error(message);
+}
+
+void HandleInit(const Args& args) {
+  g_state.host = args[0];
+  try {
+    g_state.aid = std::stoll(args[1], nullptr, 10);
+  } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
+    throw std::runtime_error("Invalid integer field: aid");
+  }
+  g_state.root_path = args[2];
+  if (!g_state.root_path.empty() && g_state.root_path.back() != '/' &&
+      g_state.root_path.back() != '\\') {
+    g_state.root_path += '/';
+  }
+  g_state.did = args[3];
+  g_state.uid = args[4];
+  g_state.app_version = args[5];
+  g_state.channel = args[6];
+  g_state.global_session_id = args[7];
+  g_state.process_name = args[8];
+  g_state.pid = args[9];
+  g_state.is_debug = args[10] == "1" || args[10] == "true" || args[10] == "TRUE";
+  g_state.product = args[11];
+  g_state.env = args[12];
+  g_state.platform = args[13];
+
+  RequireField(g_state.host, "Kalvex host is required");
+  RequireField(g_state.root_path, "Kalvex root path is required");
+  RequireField(g_state.did, "Kalvex did is required");
+  RequireField(g_state.process_name, "Kalvex process name is required");
+  RequireField(g_state.pid, "Kalvex pid is required");
+
+  ReleaseWrapper();
+  kalvex::KalvexGlobalEnvBuilderBase::SetIsDebug(g_state.is_debug);
+  g_state.wrapper = kalvex::CreateKalvexWrapper();
+  if (g_state.wrapper == nullptr) throw std::runtime_error("CreateKalvexWrapper failed");
+  kalvex::KalvexWrapperBase& wrapper = *g_state.wrapper;
+
+  kalvex::KalvexGlobalEnvBuilderBase* global_builder = BuildGlobalEnv();
+  ConsumeBuilder(global_builder, &kalvex::DestroyKalvexGlobalEnvBuilder,
+                 [&wrapper](kalvex::KalvexGlobalEnvBuilderBase& b) { wrapper.InitGlobalEnv(b); });
+
+  kalvex::KalvexEnvBuilderBase* env_builder =
+      kalvex::CreateKalvexEnvBuilder(g_state.aid, "nimbrel-main");
+  if (env_builder == nullptr) throw std::runtime_error("CreateKalvexEnvBuilder failed");
+  try {
+    env_builder->SetProcessName(g_state.process_name.c_str()).SetPid(g_state.pid.c_str());
+  } catch (...) {
+    kalvex::DestroyKalvexEnvBuilder(env_builder);
+    throw;
+  }
+  ConsumeBuilder(env_builder, &kalvex::DestroyKalvexEnvBuilder,
+                 [&wrapper](kalvex::KalvexEnvBuilderBase& b) { wrapper.InitInstanceEnv(b); });
+
+  AddContextIfSet("product", g_state.product);
+  AddContextIfSet("env", g_state.env);
+  AddContextIfSet("platform", g_state.platform);
+  AddContextIfSet("channel", g_state.channel);
+  AddContextIfSet("app_version", g_state.app_version);
+  AddContextIfSet("device_id", g_state.did);
+  AddContextIfSet("user_unique_id", g_state.uid);
+  wrapper.LaunchReport();
+  wrapper.Upload();
+  const std::string log_dir = g_state.root_path + "jotrel";
+  wrapper.InitJotrel(log_dir.c_str(), g_state.process_name.c_str());
+  wrapper.UploadJotrelIfCrashed();
+  g_state.jotrel_ready = true;
+  wrapper.OpenCloudMessage(300000);
+}
+
+void HandleSetUserUniqueId(const Args& args) {
+  if (g_state.wrapper == nullptr) throw std::runtime_error("Kalvex helper is not initialized");
+  kalvex::KalvexWrapperBase& wrapper = *g_state.wrapper;
+  g_state.uid = args[0];
+  kalvex::KalvexGlobalEnvBuilderBase* builder = BuildGlobalEnv();
+  ConsumeBuilder(builder, &kalvex::DestroyKalvexGlobalEnvBuilder,
+                 [&wrapper](kalvex::KalvexGlobalEnvBuilderBase& b) { wrapper.ResetGlobalEnv(b); });
+  AddContextIfSet("user_unique_id", g_state.uid);
+}
+
+kalvex::JOTREL_LEVEL LevelFromName(const std::string& name) {
+  if (name == "verbose") return kalvex::JOTREL_LEVEL_VERBOSE;
+  if (name == "debug") return kalvex::JOTREL_LEVEL_DEBUG;
+  if (name == "warn") return kalvex::JOTREL_LEVEL_WARN;
+  if (name == "error") return kalvex::JOTREL_LEVEL_ERROR;
+  return kalvex::JOTREL_LEVEL_INFO;
+}
+
+void HandleWriteLog(const Args& args) {
+  if (g_state.wrapper == nullptr) throw std::runtime_error("Kalvex helper is not initialized");
+  if (!g_state.jotrel_ready) throw std::runtime_error("Kalvex jotrel is not initialized");
+  g_state.wrapper->WriteJotrel(LevelFromName(args[0]), args[1].c_str(), args[2].c_str());
+}
+
+void HandleShutdown(const Args&) { ReleaseWrapper(); }
+
+// ---- Dispatch and request loop ----------------------------------------------------------------
+
+struct Method {
+  std::string_view name;
+  bool any_count;         // shutdown takes any number of arguments
+  std::size_t arg_count;  // otherwise exactly this many
+  const char* count_message;
+  void (*handler)(const Args&);
+};
+
+constexpr Method kMethods[] = {
+    {"init", false, 14, "init expects 14 arguments", HandleInit},
+    {"setUserUniqueId", false, 1, "setUserUniqueId expects 1 argument", HandleSetUserUniqueId},
+    {"writeLog", false, 3, "writeLog expects 3 arguments", HandleWriteLog},
+    {"shutdown", true, 0, nullptr, HandleShutdown},
+};
+
+// Runs the method's handler after testing the argument count; throws on every failure.
+void Dispatch(const std::string& method, const Args& args) {
+  for (const Method& m : kMethods) {
+    if (m.name != method) continue;
+    if (!m.any_count && args.size() != m.arg_count) throw std::runtime_error(m.count_message);
+    m.handler(args);
+    return;
+  }
+  throw std::runtime_error("Unknown method: " + method);
+}
+
+// Reads and answers requests until the end of input or a successful `shutdown`.
+void RunRequestLoop() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line.empty()) continue;
+    const std::vector<std::string_view> fields = SplitFields(line);
+    if (fields.size() < 2) continue;
+    const std::string id(fields[0]);
+    const std::string method(fields[1]);
+    Args args;
+    args.reserve(fields.size() - 2);
+    for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
+    try {
+      Dispatch(method, args);
+      WriteResponse(id, "ok", "");
+      if (method == "shutdown") return;
+    } catch (const std::exception& e) {
+      WriteResponse(id, "err", e.what());
+    } catch (...) {
+      WriteResponse(id, "err", "unknown exception");
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  // The standard streams are used only through iostreams: let them buffer on their own.
+  std::ios::sync_with_stdio(false);
+  int exit_code = 0;
+  try {
+    RunRequestLoop();
+  } catch (...) {
+    // Out of memory while a line was read, split or decoded, or while an "err" reply was formed.
+    exit_code = 1;
+  }
+  try {
+    ReleaseWrapper();
+  } catch (...) {
+    exit_code = 1;
+  }
+  return exit_code;
+}

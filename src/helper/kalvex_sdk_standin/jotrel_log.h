@@ -1,0 +1,32 @@
+// The stand-in's log facility: one append-only file of text records in the log directory.
+#ifndef KALVEX_SDK_STANDIN_JOTREL_LOG_H_
+#define KALVEX_SDK_STANDIN_JOTREL_LOG_H_
+
+#include <string>
+#include <string_view>
+
+namespace kalvex::standin {
+
+class JotrelLog {
+ public:
+  // Creates `log_dir` (with its parents) and opens "<process name>.log" in it for appending; bytes
+  // of the process name other than letters, digits, '.', '-' and '_' become '_', and a leading '.'
+  // gets a '_' in front. Throws std::filesystem::filesystem_error or std::system_error on failure.
+  JotrelLog(const std::string& log_dir, const std::string& process_name);
+  ~JotrelLog();
+  JotrelLog(const JotrelLog&) = delete;
+  JotrelLog& operator=(const JotrelLog&) = delete;
+
+  // Appends one line "<level name>\t<tag>\t<message>\n", the texts escaped as EscapeText does,
+  // with one write, so a record is complete in the file once this returns. Throws
+  // std::system_error when the write fails.
+  void Write(int level, std::string_view tag, std::string_view message);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace kalvex::standin
+
+#endif  // KALVEX_SDK_STANDIN_JOTREL_LOG_H_

@@ -1,0 +1,181 @@
+#include "helper_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#ifndef KALVEX_HELPER_PATH
+#error "KALVEX_HELPER_PATH must name the built kalvex-helper"
+#endif
+
+extern char** environ;
+
+namespace helper_test {
+namespace {
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+HelperProcess::HelperProcess(const std::vector<std::string>& env) {
+  // A helper that exits early must make Write fail, not end the test process.
+  std::signal(SIGPIPE, SIG_IGN);
+  int in_pipe[2];
+  int out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    throw std::runtime_error("pipe2 failed");
+  }
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+  env_text.insert(env_text.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (std::string& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string path = KALVEX_HELPER_PATH;
+  char* argv[] = {path.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  if (rc == 0) rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  input_fd_ = in_pipe[1];
+  output_fd_ = out_pipe[0];
+  if (rc != 0) {
+    pid_ = -1;
+    CloseFd(input_fd_);
+    CloseFd(output_fd_);
+    throw std::runtime_error(std::string("cannot start kalvex-helper: ") + std::strerror(rc));
+  }
+}
+
+HelperProcess::~HelperProcess() {
+  CloseFd(input_fd_);
+  CloseFd(output_fd_);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+bool HelperProcess::Write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(input_fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void HelperProcess::CloseInput() { CloseFd(input_fd_); }
+
+HelperProcess::ReadResult HelperProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    pollfd pfd{output_fd_, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, MillisecondsUntil(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) return ReadResult::kTimeout;
+    if (ready < 0) return ReadResult::kEnd;
+    char chunk[65536];
+    const ssize_t n = ::read(output_fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ReadResult::kEnd;
+    buffered_.append(chunk, static_cast<std::size_t>(n));
+    return ReadResult::kData;
+  }
+}
+
+std::optional<std::string> HelperProcess::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t searched = 0;
+  for (;;) {
+    const std::size_t lf = buffered_.find('\n', searched);
+    if (lf != std::string::npos) {
+      std::string line = buffered_.substr(0, lf + 1);
+      buffered_.erase(0, lf + 1);
+      return line;
+    }
+    searched = buffered_.size();
+    if (ReadMore(deadline) != ReadResult::kData) return std::nullopt;
+  }
+}
+
+std::optional<std::string> HelperProcess::ReadToEnd(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  ReadResult result;
+  while ((result = ReadMore(deadline)) == ReadResult::kData) {
+  }
+  if (result == ReadResult::kTimeout) return std::nullopt;
+  std::string all;
+  all.swap(buffered_);
+  return all;
+}
+
+std::optional<int> HelperProcess::Wait(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) break;
+    if (done < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+      pid_ = -1;
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  pid_ = -1;
+  if (!WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+HelperRun RunHelper(const std::string& input, const std::vector<std::string>& env,
+                    std::chrono::milliseconds timeout) {
+  HelperProcess helper(env);
+  std::thread writer([&helper, &input] {
+    helper.Write(input);
+    helper.CloseInput();
+  });
+  HelperRun run;
+  std::optional<std::string> output = helper.ReadToEnd(timeout);
+  if (!output) {
+    // Stop a helper that hangs, so that the writer thread comes free.
+    helper.Wait(std::chrono::milliseconds(0));
+  }
+  writer.join();
+  run.output = output.value_or("");
+  run.exit_code = helper.Wait(timeout);
+  return run;
+}
+
+}  // namespace helper_test

@@ -1,0 +1,61 @@
+// Runs the built kalvex-helper as a child process, with pipes on its standard input and output,
+// the way its parent process drives it.
+#ifndef TESTS_HELPER_HELPER_PROCESS_H_
+#define TESTS_HELPER_HELPER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace helper_test {
+
+// One running helper. The destructor kills it if it is still running and closes the pipes.
+class HelperProcess {
+ public:
+  // Starts the helper with the "NAME=value" entries of `env` added to this process's environment.
+  // Throws std::runtime_error when it cannot be started.
+  explicit HelperProcess(const std::vector<std::string>& env = {});
+  ~HelperProcess();
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  // Writes all of `bytes` to the helper's input; false when the helper no longer reads it.
+  bool Write(std::string_view bytes);
+  // Closes the helper's input: it then sees the end of input.
+  void CloseInput();
+  // The next output line with its LF, or nothing when the output ends or `timeout` passes first.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+  // All output up to its end; nothing when `timeout` passes first.
+  std::optional<std::string> ReadToEnd(std::chrono::milliseconds timeout);
+  // The helper's exit code once it has exited; nothing when it was killed by a signal or is still
+  // running after `timeout` (then it is killed).
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+
+ private:
+  enum class ReadResult { kData, kEnd, kTimeout };
+  // Reads once from the output pipe into buffered_.
+  ReadResult ReadMore(std::chrono::steady_clock::time_point deadline);
+
+  pid_t pid_ = -1;
+  int input_fd_ = -1;
+  int output_fd_ = -1;
+  std::string buffered_;
+};
+
+struct HelperRun {
+  std::string output;
+  std::optional<int> exit_code;  // nothing: killed by a signal, or it did not end in time
+};
+
+// Feeds `input` to a new helper from a second thread while its output is read, so neither side
+// waits on a full pipe; then closes the input and waits for the helper to exit.
+HelperRun RunHelper(const std::string& input, const std::vector<std::string>& env = {},
+                    std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+}  // namespace helper_test
+
+#endif  // TESTS_HELPER_HELPER_PROCESS_H_

@@ -1,0 +1,63 @@
+// Fixture for tests that run the helper against the stand-in Kalvex SDK: a temporary directory for
+// the SDK's root path, and the stand-in's record of SDK calls.
+#ifndef TESTS_HELPER_STANDIN_SESSION_H_
+#define TESTS_HELPER_STANDIN_SESSION_H_
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "helper_process.h"
+#include "protocol_text.h"
+#include "temp_dir.h"
+
+namespace helper_test {
+
+class StandinSession : public ::testing::Test {
+ protected:
+  std::string RecordPath() const { return dir_.path() + "/calls.txt"; }
+  std::string RootPath() const { return dir_.path() + "/root"; }
+  // Where the stand-in writes the log records of a process name.
+  std::string LogPath(const std::string& process_name = "renderer") const {
+    return RootPath() + "/jotrel/" + process_name + ".log";
+  }
+  // Valid init fields whose root path lies in the temporary directory.
+  InitFields Fields() const {
+    InitFields fields;
+    fields.root_path = RootPath();
+    return fields;
+  }
+
+  // Runs the helper on `input`; `settings` are further stand-in settings ("NAME=value").
+  HelperRun Run(const std::string& input, std::vector<std::string> settings = {}) const {
+    settings.push_back("KALVEX_STANDIN_RECORD=" + RecordPath());
+    return RunHelper(input, settings);
+  }
+
+  // The recorded SDK calls, one per entry, in order; empty when none was made.
+  std::vector<std::string> Calls() const { return Lines(RecordPath()); }
+
+  static std::vector<std::string> Lines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+ private:
+  TempDir dir_;
+};
+
+}  // namespace helper_test
+
+#endif  // TESTS_HELPER_STANDIN_SESSION_H_
