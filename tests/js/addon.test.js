@@ -2,6 +2,7 @@
 // brannic.node from JavaScript against the stand-in daemon.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { Daemon, ADDON, sleep } = require('./support/daemon');
 
@@ -26,6 +27,10 @@ test('exports the seven functions in order, and version', () => {
   ]);
   assert.equal(addon.version(), '0.2.0.1001');
   assert.equal(addon.version(1, 2), '0.2.0.1001');
+});
+
+test('the package entry loads the built addon', { skip: ADDON !== path.resolve(__dirname, '../../build/brannic.node') }, () => {
+  assert.equal(require('../..'), addon);
 });
 
 test('without a context every request is refused without a message', () => {
