@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,17 +16,25 @@ namespace rpc_sdk {
 
 namespace {
 
+constexpr size_t kMaxPasswdBuffer = 1 << 20;
+
 // The pid-file candidates in order; the home-directory one only for a user other than root.
 std::vector<std::string> pidFileCandidates() {
   std::vector<std::string> candidates{platform::kSystemPidFile};
   const uid_t uid = ::getuid();
   if (uid == 0) return candidates;
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  // The size the system suggests is only a hint: an entry that does not fit is read again with a larger
+  // buffer, up to a bound.
+  const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 1024);
   struct passwd entry {};
   struct passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
+  int rc = 0;
+  while ((rc = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < kMaxPasswdBuffer) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (rc == 0 && found != nullptr && found->pw_dir != nullptr) {
     candidates.push_back(std::string(found->pw_dir) + platform::kHomePidFileSuffix);
   }
   return candidates;
