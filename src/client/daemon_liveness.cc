@@ -1,11 +1,12 @@
 // The liveness check that runs before every connection attempt: socket file, pid files, process path.
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include <fstream>
+#include <istream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,40 @@ std::vector<std::string> pidFileCandidates() {
   return candidates;
 }
 
+// An input stream buffer over a descriptor that it owns. A read that fails or would block ends the input.
+class FdInputBuffer : public std::streambuf {
+ public:
+  explicit FdInputBuffer(int fd) : fd_(fd) {}
+  ~FdInputBuffer() override { ::close(fd_); }
+  FdInputBuffer(const FdInputBuffer&) = delete;
+  FdInputBuffer& operator=(const FdInputBuffer&) = delete;
+
+ protected:
+  int_type underflow() override {
+    ssize_t n = 0;
+    do {
+      n = ::read(fd_, chunk_, sizeof chunk_);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return traits_type::eof();
+    setg(chunk_, chunk_, chunk_ + n);
+    return traits_type::to_int_type(chunk_[0]);
+  }
+
+ private:
+  int fd_;
+  char chunk_[512];
+};
+
 // The first number in a pid file as formatted extraction reads it: 0 when there is none, clamped to the
-// int range.
+// int range. Only a regular file is read: the file is opened without waiting, so a FIFO or a device put
+// at a pid-file path is skipped instead of blocking the caller.
 int readPid(const std::string& file) {
-  std::ifstream in(file);
-  if (!in.is_open()) return 0;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  FdInputBuffer buffer(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::istream in(&buffer);
   int pid = 0;
   in >> pid;
   return pid;
