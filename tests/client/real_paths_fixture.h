@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +43,20 @@ class DaemonLog {
 
  private:
   std::string path_;
+};
+
+// Generous room above a time-out or a pause: the tests also run under sanitizers on a busy machine.
+constexpr long long kSlackMs = 3000;
+
+// Milliseconds since construction, for loose bounds on pauses and time-outs.
+class Stopwatch {
+ public:
+  long long ms() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // Names a parameterised test after the `name` of its case.
