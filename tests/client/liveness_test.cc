@@ -26,7 +26,7 @@ std::string connectOnce(int timeoutMs = 3000) {
 
 // --- What stands at the socket path --------------------------------------------------------------------
 
-enum class AtSocketPath { kNothing, kRegularFile, kDirectory, kSymlinkToSocket, kDanglingSymlink, kSymlinkToFile };
+enum class AtSocketPath { kNothing, kRegularFile, kDirectory, kSymlinkToSocket, kDanglingSymlink, kSymlinkToFile, kSymlinkLoop };
 
 struct SocketPathCase {
   const char* name;
@@ -52,6 +52,7 @@ TEST_P(SocketPath, OnlyASocketOrALinkToOneCounts) {
     case AtSocketPath::kSymlinkToSocket: fs::create_symlink(elsewhere, kSocketPath); break;
     case AtSocketPath::kDanglingSymlink: fs::create_symlink(scratch() + "/gone.sock", kSocketPath); break;
     case AtSocketPath::kSymlinkToFile: fs::create_symlink(regular, kSocketPath); break;
+    case AtSocketPath::kSymlinkLoop: fs::create_symlink(kSocketPath, kSocketPath); break;
   }
   rpc_sdk::RpcServiceClient client(kSocketPath);
   const Stopwatch watch;
@@ -70,8 +71,19 @@ INSTANTIATE_TEST_SUITE_P(
                       SocketPathCase{"directory", AtSocketPath::kDirectory, "daemon not running"},
                       SocketPathCase{"symlink_to_socket", AtSocketPath::kSymlinkToSocket, ""},
                       SocketPathCase{"dangling_symlink", AtSocketPath::kDanglingSymlink, "daemon not running"},
-                      SocketPathCase{"symlink_to_file", AtSocketPath::kSymlinkToFile, "daemon not running"}),
+                      SocketPathCase{"symlink_to_file", AtSocketPath::kSymlinkToFile, "daemon not running"},
+                      // Its status cannot be taken at all (a loop of links): not alive either.
+                      SocketPathCase{"symlink_loop", AtSocketPath::kSymlinkLoop, "daemon not running"}),
     CaseName());
+
+class Liveness : public RealPathsTest {};
+
+TEST_F(Liveness, SocketPathTooLongForAStatusIsNotAlive) {
+  startDaemon({});
+  rpc_sdk::RpcServiceClient client(std::string(5000, 'x'));
+  EXPECT_FALSE(client.connectWithRetry(1000, 1, 1000));
+  EXPECT_EQ(client.getLastError(), "daemon not running");
+}
 
 // --- What the pid file holds ----------------------------------------------------------------------------
 
