@@ -169,8 +169,8 @@ struct ProcessCase {
   const char* macosResult;  // the same for the macOS flavour; null where its stand-in cannot tell
 };
 
-std::string argv0For(const char* spec) {
-  const std::string s = spec;
+std::string argv0For(const char* text) {
+  const std::string s = text;
   if (s == "{4095}") return std::string(4095 - 7, 'a') + "Tolvane";
   if (s == "{4096}") return std::string(4096 - 7, 'a') + "Tolvane";
   return s;
