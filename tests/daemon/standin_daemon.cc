@@ -1,5 +1,6 @@
 #include "standin_daemon.h"
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,8 +15,12 @@ namespace brannic_test {
 std::string StandinDaemon::defaultProgram() { return BRANNIC_STANDIN_DAEMON_PATH; }
 
 StandinDaemon::StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args,
-                             const std::string& program) {
-  std::vector<std::string> argv{program, "--socket", socketPath};
+                             const std::string& program)
+    : StandinDaemon(socketPath, args, program, Launch{}) {}
+
+StandinDaemon::StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args,
+                             const std::string& program, const Launch& launch) {
+  std::vector<std::string> argv{launch.argv0.empty() ? program : launch.argv0, "--socket", socketPath};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
   for (auto& a : argv) cargv.push_back(a.data());
@@ -25,7 +30,11 @@ StandinDaemon::StandinDaemon(const std::string& socketPath, const std::vector<st
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    ::execv(cargv[0], cargv.data());
+    if (launch.gid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(launch.gid)) != 0)) {
+      ::_exit(126);
+    }
+    if (launch.uid >= 0 && ::setuid(static_cast<uid_t>(launch.uid)) != 0) ::_exit(126);
+    ::execv(program.c_str(), cargv.data());
     ::_exit(127);
   }
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -14,6 +14,16 @@ class StandinDaemon {
   // and waits up to 5 s until it listens. Throws std::runtime_error if it does not start.
   StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args,
                 const std::string& program = defaultProgram());
+
+  // How the program is started: its argv[0] (empty: the program path), and the user and group it runs
+  // as (negative: those of the test).
+  struct Launch {
+    std::string argv0;
+    int uid = -1;
+    int gid = -1;
+  };
+  StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args, const std::string& program,
+                const Launch& launch);
   // Sends SIGTERM and waits for the process (SIGKILL after 5 s).
   ~StandinDaemon();
   StandinDaemon(const StandinDaemon&) = delete;

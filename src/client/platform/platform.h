@@ -1,0 +1,30 @@
+// What differs between the Linux and the macOS build of the daemon client: where the daemon's pid files
+// live, how a process id becomes an executable path, how the peer of a connected socket is found, and how
+// the client pauses between connection attempts. One implementation is linked per build.
+#ifndef BRANNIC_CLIENT_PLATFORM_PLATFORM_H_
+#define BRANNIC_CLIENT_PLATFORM_PLATFORM_H_
+
+#include <string>
+
+namespace rpc_sdk {
+namespace platform {
+
+// The daemon's pid file, and the text that follows the user's home directory in the second candidate.
+extern const char* const kSystemPidFile;
+extern const char* const kHomePidFileSuffix;
+
+// The executable path of a process, at most 4095 bytes and up to its first NUL; "" when unknown.
+std::string processPath(int pid);
+
+// Reads the process id of a connected socket's peer into *pid. False when the peer's credentials cannot
+// be read at all; a build that reads credentials and the pid separately gives pid 0 when only the pid
+// is missing.
+bool peerProcessId(int fd, int* pid);
+
+// Sleeps for ms milliseconds (nothing when ms is not positive).
+void pauseMs(int ms);
+
+}  // namespace platform
+}  // namespace rpc_sdk
+
+#endif  // BRANNIC_CLIENT_PLATFORM_PLATFORM_H_

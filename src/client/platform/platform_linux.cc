@@ -1,0 +1,69 @@
+// Linux services of the daemon client: /proc for process paths, SO_PEERCRED for the peer, nanosleep.
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace rpc_sdk {
+namespace platform {
+
+const char* const kSystemPidFile = "/var/.data/Tolvane/run/Tolvane.pid";
+const char* const kHomePidFileSuffix = "/.data/Tolvane/run/Tolvane.pid";
+
+namespace {
+
+constexpr size_t kPathBufferSize = 4096;
+
+// The text of buffer[0, length) up to its first NUL.
+std::string upToNul(const char* buffer, size_t length) {
+  size_t n = 0;
+  while (n < length && buffer[n] != '\0') ++n;
+  return std::string(buffer, n);
+}
+
+}  // namespace
+
+std::string processPath(int pid) {
+  char name[64];
+  char buffer[kPathBufferSize];
+  std::snprintf(name, sizeof name, "/proc/%d/exe", pid);
+  const ssize_t n = ::readlink(name, buffer, kPathBufferSize - 1);
+  if (n != -1) return upToNul(buffer, static_cast<size_t>(n));
+
+  // The link of another user's process cannot be read: fall back to its first command-line argument.
+  std::snprintf(name, sizeof name, "/proc/%d/cmdline", pid);
+  std::FILE* file = std::fopen(name, "r");
+  if (file == nullptr) return "";
+  const size_t got = std::fread(buffer, 1, kPathBufferSize - 1, file);
+  std::fclose(file);
+  if (got == 0) return "";
+  return upToNul(buffer, got);
+}
+
+bool peerProcessId(int fd, int* pid) {
+  struct ucred cred {};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) return false;
+  *pid = cred.pid;
+  return true;
+}
+
+void pauseMs(int ms) {
+  if (ms <= 0) return;
+  struct timespec remaining {};
+  remaining.tv_sec = ms / 1000;
+  remaining.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  struct timespec left {};
+  while (::nanosleep(&remaining, &left) == -1) {
+    if (errno != EINTR) return;
+    remaining = left;
+  }
+}
+
+}  // namespace platform
+}  // namespace rpc_sdk

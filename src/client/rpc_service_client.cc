@@ -1,0 +1,151 @@
+// Connecting to the daemon with the Ping handshake and the peer check, retries, and requests.
+#include "rpc_service_client.h"
+
+#include <string>
+
+#include "platform/platform.h"
+#include "rpc_service_client_impl.h"
+#include "server_signature_check.h"
+
+namespace rpc_sdk {
+
+namespace {
+constexpr int kReconnectTimeoutMs = 5000;
+}  // namespace
+
+RpcServiceClientImpl::RpcServiceClientImpl(const std::string& path) : socketPath(path) {}
+
+bool RpcServiceClientImpl::connect(int timeoutMs) {
+  try {
+    RCF::UnixLocalEndpoint endpoint(socketPath);
+    client.reset(new RcfClient<IRpcService>(endpoint, ""));
+    RCF::ClientStub& stub = client->getClientStub();
+    // RCF would otherwise reopen a closed connection inside the next call, unchecked. A closed
+    // connection must fail the call so that the reconnect goes through this function again.
+    stub.setAutoReconnect(false);
+    stub.setConnectTimeoutMs(timeoutMs);
+    stub.setRemoteCallTimeoutMs(timeoutMs);
+    connected = client->Ping() == "pong";
+    if (!connected) {
+      lastError = "unexpected Ping response";
+      return false;
+    }
+  } catch (...) {
+    connected = false;
+    lastError = "connection error";
+    return false;
+  }
+
+  bool accepted = false;
+  try {
+    accepted = validateServerAndCacheCredentials();
+  } catch (...) {
+    lastError = "connection error";
+  }
+  if (!accepted) {
+    client.reset();
+    connected = false;
+  }
+  return accepted;
+}
+
+bool RpcServiceClientImpl::tryReconnect() { return isDaemonAlive() && connect(kReconnectTimeoutMs); }
+
+bool RpcServiceClientImpl::validateServerAndCacheCredentials() {
+  if (!client) return false;
+  std::string path;
+  try {
+    auto* transport = dynamic_cast<RCF::BsdClientTransport*>(&client->getClientStub().getTransport());
+    if (transport == nullptr) {
+      lastError = "Not a BSD socket transport";
+      return false;
+    }
+    const int fd = transport->getNativeHandle();
+    if (fd < 0) {
+      lastError = "Invalid socket handle";
+      return false;
+    }
+    int pid = 0;
+    if (!platform::peerProcessId(fd, &pid)) {
+      lastError = "Failed to get peer credentials";
+      return false;
+    }
+    path = platform::processPath(pid);
+  } catch (...) {
+    lastError = "Failed to get credentials";
+    return false;
+  }
+  if (path.empty()) {
+    lastError = "server process path is empty";
+    return false;
+  }
+  if (!serverExecutableIsSigned(path)) {
+    lastError = "server signature verification failed";
+    return false;
+  }
+  return true;
+}
+
+RpcServiceClient::RpcServiceClient(const std::string& socketPath)
+    : impl(new RpcServiceClientImpl(socketPath)) {}
+
+RpcServiceClient::~RpcServiceClient() = default;
+
+bool RpcServiceClient::connectWithRetry(int timeoutMs, int retries, int delayMs) {
+  RpcServiceClientImpl& d = *impl;
+  if (!d.isDaemonAlive()) {
+    d.lastError = "daemon not running";
+    return false;
+  }
+  if (d.connect(timeoutMs)) return true;
+  for (int attempt = 0; attempt < retries; ++attempt) {
+    platform::pauseMs(delayMs);
+    if (!d.isDaemonAlive()) {
+      d.lastError = "daemon not running";
+      return false;
+    }
+    if (d.connect(timeoutMs)) return true;
+  }
+  return false;
+}
+
+int RpcServiceClient::request(const BnqRequest& req, BnqResponse& resp, int timeoutMs) {
+  RpcServiceClientImpl& d = *impl;
+  if (!d.connected || !d.client) {
+    if (!d.isDaemonAlive() || !d.connect(kReconnectTimeoutMs)) {
+      d.lastError = "Not connected and reconnect failed";
+      return -1;
+    }
+  }
+  // The record travels to the daemon too: the repeat sends it as the caller prepared it.
+  const BnqResponse prepared = resp;
+  try {
+    d.client->getClientStub().setRemoteCallTimeoutMs(timeoutMs);
+    d.client->Request(req, resp);
+    return 0;
+  } catch (...) {
+    // Anything out of the call ends it the same way: the connection is no longer trusted.
+    d.lastError = "rpc error";
+    d.connected = false;
+  }
+  if (!d.tryReconnect()) return -1;
+  resp = prepared;
+  try {
+    d.client->getClientStub().setRemoteCallTimeoutMs(timeoutMs);
+    d.client->Request(req, resp);
+    return 0;
+  } catch (...) {
+    d.lastError = "rpc error after reconnect";
+    d.connected = false;
+    return -1;
+  }
+}
+
+void RpcServiceClient::disconnect() {
+  impl->client.reset();
+  impl->connected = false;
+}
+
+std::string RpcServiceClient::getLastError() const { return impl->lastError; }
+
+}  // namespace rpc_sdk

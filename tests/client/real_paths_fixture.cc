@@ -1,0 +1,179 @@
+#include "real_paths_fixture.h"
+
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace brannic_client_test {
+
+namespace fs = std::filesystem;
+
+std::string DaemonLog::text() const {
+  std::ifstream in(path_);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int DaemonLog::count(const std::string& needle) const {
+  std::istringstream in(text());
+  int n = 0;
+  for (std::string line; std::getline(in, line);) {
+    if ((line + " ").find(needle) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+void RealPathsTest::SetUp() {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon's paths are compiled in";
+  static int counter = 0;
+  scratch_ = "/tmp/brannic-client-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  std::error_code ec;
+  fs::remove_all(scratch_, ec);
+  fs::create_directories(scratch_);
+  ::chmod(scratch_.c_str(), 0755);
+  fs::remove(kSocketPath, ec);
+  fs::remove(kSystemPidFile, ec);
+  log_ = makeLog("daemon.log");
+}
+
+DaemonLog RealPathsTest::makeLog(const std::string& name) {
+  const std::string path = "/tmp/brannic-client-" + std::to_string(::getpid()) + "-" + name;
+  ::unlink(path.c_str());
+  removeLater(path);
+  return DaemonLog(path);
+}
+
+void RealPathsTest::TearDown() {
+  daemons_.clear();
+  std::error_code ec;
+  fs::remove(kSocketPath, ec);
+  fs::remove(kSystemPidFile, ec);
+  for (auto it = files_.rbegin(); it != files_.rend(); ++it) fs::remove(*it, ec);
+  for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it) ::rmdir(it->c_str());
+  if (!scratch_.empty()) fs::remove_all(scratch_, ec);
+}
+
+StandinDaemon& RealPathsTest::startDaemon(std::vector<std::string> args, const std::string& pidFile,
+                                          const std::string& socket) {
+  return startDaemon(std::move(args), pidFile, socket, StandinDaemon::defaultProgram(), {});
+}
+
+StandinDaemon& RealPathsTest::startDaemon(std::vector<std::string> args, const std::string& pidFile,
+                                          const std::string& socket, const std::string& program,
+                                          const StandinDaemon::Launch& launch) {
+  User owner;
+  if (launch.uid >= 0) owner.uid = static_cast<uid_t>(launch.uid);
+  if (launch.gid >= 0) owner.gid = static_cast<gid_t>(launch.gid);
+  if (!pidFile.empty()) {
+    makeDirs(fs::path(pidFile).parent_path().string(), owner);
+    removeLater(pidFile);
+    args.insert(args.end(), {"--pid-file", pidFile});
+  }
+  args.insert(args.end(), {"--log", log_.path()});
+  daemons_.push_back(std::make_unique<StandinDaemon>(socket, args, program, launch));
+  return *daemons_.back();
+}
+
+void RealPathsTest::makeDirs(const std::string& dir, const User& owner) {
+  std::vector<fs::path> missing;
+  for (fs::path p = dir; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(p, ec))) break;
+    missing.push_back(p);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    ASSERT_EQ(::mkdir(it->c_str(), 0755), 0) << *it << ": " << std::strerror(errno);
+    ASSERT_EQ(::chown(it->c_str(), owner.uid, owner.gid), 0) << *it;
+    dirs_.push_back(it->string());
+  }
+}
+
+void RealPathsTest::writeFile(const std::string& path, const std::string& content, const User& owner) {
+  makeDirs(fs::path(path).parent_path().string(), owner);
+  removeLater(path);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  ASSERT_TRUE(out.flush()) << path;
+  ASSERT_EQ(::chown(path.c_str(), owner.uid, owner.gid), 0) << path;
+}
+
+std::string RealPathsTest::copyDaemonProgram(const std::string& dir) {
+  makeDirs(dir);
+  const std::string path = dir + "/tolvane_daemon";
+  fs::copy_file(StandinDaemon::defaultProgram(), path, fs::copy_options::overwrite_existing);
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  removeLater(path);
+  return path;
+}
+
+pid_t deadPid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
+bool nobody(User* user) {
+  const struct passwd* pw = ::getpwnam("nobody");
+  if (pw == nullptr || pw->pw_uid == 0 || pw->pw_dir == nullptr) return false;
+  user->uid = pw->pw_uid;
+  user->gid = pw->pw_gid;
+  user->home = pw->pw_dir;
+  return true;
+}
+
+std::string runAs(const User& user, const std::function<std::string()>& fn) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "child failed: pipe";
+  const pid_t pid = ::fork();
+  if (pid < 0) return "child failed: fork";
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) ::_exit(3);
+    const std::string out = fn();
+    size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
+      if (n <= 0) ::_exit(4);
+      done += static_cast<size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      ::kill(pid, SIGKILL);
+      out = "child failed: no answer";
+      break;
+    }
+    char buf[512];
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: status " + std::to_string(status);
+  return out;
+}
+
+}  // namespace brannic_client_test
