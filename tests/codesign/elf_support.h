@@ -12,11 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "codeSign/src/crypto.h"
 
 namespace bnq::sign::testing {
 
@@ -69,6 +70,34 @@ inline ElfLayout elfLayout(const std::filesystem::path& path) {
   return layout;
 }
 
+// The ELF content hash as its definition reads, built independently: every section from index 1 whose
+// header reads, except ".tolsec" and ".shstrtab", contributes its name and NUL (when the name resolves)
+// and then every block elf_getdata delivers.
+inline std::string referenceContentHash(const std::filesystem::path& path) {
+  if (elf_version(EV_CURRENT) == EV_NONE) throw std::runtime_error("libelf unusable");
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  Elf* elf = fd >= 0 ? elf_begin(fd, ELF_C_READ, nullptr) : nullptr;
+  size_t shstrndx = 0;
+  if (!elf || elf_getshdrstrndx(elf, &shstrndx) != 0) throw std::runtime_error("not a readable ELF file");
+  std::vector<uint8_t> input;
+  for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+    GElf_Shdr shdr{};
+    if (!gelf_getshdr(scn, &shdr)) continue;
+    const char* name = elf_strptr(elf, shstrndx, shdr.sh_name);
+    if (name && (std::strcmp(name, ".tolsec") == 0 || std::strcmp(name, ".shstrtab") == 0)) continue;
+    if (name) input.insert(input.end(), name, name + std::strlen(name) + 1);
+    for (Elf_Data* d = elf_getdata(scn, nullptr); d; d = elf_getdata(scn, d)) {
+      if (d->d_buf && d->d_size) {
+        const auto* bytes = static_cast<const uint8_t*>(d->d_buf);
+        input.insert(input.end(), bytes, bytes + d->d_size);
+      }
+    }
+  }
+  elf_end(elf);
+  ::close(fd);
+  return crypto::computeDataHash(input, HashAlgorithm::SHA256);
+}
+
 inline const SectionInfo& section(const ElfLayout& layout, const std::string& name) {
   for (const SectionInfo& s : layout.sections) {
     if (s.name == name) return s;
@@ -96,7 +125,10 @@ inline uint64_t paddingOffset(const std::filesystem::path& path) {
 
 inline std::string readBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string content(static_cast<size_t>(std::filesystem::file_size(path)), '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return content;
 }
 
 inline void patchBytes(const std::filesystem::path& path, uint64_t offset, const std::string& bytes) {

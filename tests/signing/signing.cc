@@ -68,8 +68,8 @@ Certificate certificateFor(const std::string& skill_id, const std::string& devel
 SignatureData makeSignatureData(const crypto::PrivateKey& key, const SignOptions& options,
                                 const std::string& binary_hash, const std::string& manifest_hash) {
   SignatureData data;
-  data.payload.signed_at =
-      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+  data.payload.signed_at = options.signed_at.value_or(
+      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()));
   data.payload.binary_hash = options.binary_hash.value_or(binary_hash);
   data.payload.manifest_hash = manifest_hash;
   data.payload.certificate = options.certificate;
@@ -96,22 +96,36 @@ void writeJsonFile(const fs::path& path, const Json::Value& value) {
 
 SignatureData signElf(const fs::path& in, const fs::path& out, const crypto::PrivateKey& key,
                       const SignOptions& options) {
-  const std::string hash = computeElfContentHash(in);
-  if (hash.empty()) fail(in.string() + " is not an ELF file whose sections can be read");
-  const SignatureData data = makeSignatureData(key, options, hash);
+  if (computeElfContentHash(in).empty()) fail(in.string() + " is not an ELF file whose sections can be read");
+  SignOptions fixed = options;
+  fixed.signed_at = options.signed_at.value_or(
+      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()));
+  // Only the 64 hex digits of the hash differ between the placeholder's data and the final data, so both
+  // serialise to the same size.
+  const std::vector<uint8_t> placeholder(makeSignatureData(key, fixed, std::string(64, '0')).serialize().size(), 0);
   const fs::path section = fs::path(out.string() + ".tolsec.tmp");
-  writeBytes(section, data.serialize());
-  const bool replace = readSignatureSection(in).has_value();
-  const std::string how = replace ? "--update-section" : "--add-section";
+  const std::string arg = std::string(kSignatureSectionName) + "=" + section.string();
+  SignatureData data;
   try {
-    run({BNQ_OBJCOPY, how, std::string(kSignatureSectionName) + "=" + section.string(), in.string(), out.string()});
+    writeBytes(section, placeholder);
+    const bool replace = readSignatureSection(in).has_value();
+    run({BNQ_OBJCOPY, replace ? "--update-section" : "--add-section", arg, in.string(), out.string()});
+    const std::string hash = computeElfContentHash(out);
+    if (hash.empty()) fail("objcopy wrote an ELF file whose sections cannot be read");
+    data = makeSignatureData(key, fixed, hash);
+    const std::vector<uint8_t> bytes = data.serialize();
+    if (bytes.size() != placeholder.size()) fail("the signature data changed size");
+    writeBytes(section, bytes);
+    run({BNQ_OBJCOPY, "--update-section", arg, out.string()});
+    if (computeElfContentHash(out) != hash || readSignatureSection(out) != bytes) {
+      fail("objcopy changed the hashed sections while filling in the signature");
+    }
   } catch (...) {
-    fs::remove(section);
+    std::error_code ignored;
+    fs::remove(section, ignored);
     throw;
   }
   fs::remove(section);
-  // objcopy must have left every hashed section as it was.
-  if (computeElfContentHash(out) != hash) fail("objcopy changed the hashed sections");
   return data;
 }
 

@@ -20,6 +20,7 @@ namespace bnq::sign::signing {
 struct SignOptions {
   Certificate certificate;                 // pubkey_hash "" is replaced by the signing key's hash
   std::optional<std::string> binary_hash;  // set: stored instead of the computed hash (may be "")
+  std::optional<TimePoint> signed_at;      // unset: now
 };
 
 // A window from now - before to now + after, whole seconds.
@@ -34,9 +35,11 @@ SignatureData makeSignatureData(const crypto::PrivateKey& key, const SignOptions
 Json::Value signatureDocument(const SignatureData& data);
 void writeJsonFile(const std::filesystem::path& path, const Json::Value& value);
 
-// Copies the ELF file `in` to `out` with the signature data of its ELF content hash in a ".tolsec"
-// section (added with objcopy, or replaced when `in` has one already), then makes sure the hashed sections
-// came through unchanged. `in` and `out` may not be the same file.
+// Copies the ELF file `in` to `out` with a ".tolsec" section holding the signature data of the copy's ELF
+// content hash. objcopy first adds (or, when `in` has one, replaces) a placeholder section of the final
+// size, since adding a section can renumber sections and so change the symbol table; the hash is taken
+// of that copy, and the placeholder is then overwritten with the real data in place, checked to change
+// nothing that is hashed. `in` and `out` may not be the same file.
 SignatureData signElf(const std::filesystem::path& in, const std::filesystem::path& out,
                       const crypto::PrivateKey& key, const SignOptions& options);
 // Writes "<file>.sig" for the whole-file SHA-256 of `file`.

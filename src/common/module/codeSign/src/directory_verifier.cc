@@ -3,7 +3,7 @@
 #include <set>
 #include <system_error>
 
-#include "codeSign/src/crypto.h"
+#include "codeSign/src/file_reading.h"
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/manifest_generator.h"
 #include "codeSign/src/manifest_loader.h"
@@ -52,15 +52,17 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
     listed.insert(entry.path);
     fs::path full = directory;
     full /= entry.path;  // an absolute entry path replaces the directory
-    const fs::file_status status = fs::status(full);
-    if (!fs::exists(status)) {
+    // Opened first, so that a present file is looked up once; only when the open fails does its status
+    // (links followed) tell a missing file from one that exists, and raise for any other failure.
+    const OpenedFile file(full);
+    if (!file.isOpen() && !fs::exists(fs::status(full))) {
       result.removed.push_back(entry.path.native());
       result.manifest_valid = false;
       continue;
     }
-    // Only a regular file is read (a FIFO would block, a device never end); anything else counts as changed.
-    const std::string hash =
-        fs::is_regular_file(status) ? crypto::computeFileHash(full, HashAlgorithm::SHA256) : std::string();
+    // A file that exists but cannot be read, or is not a regular file (a FIFO would block, a device never
+    // end), gives no digest and counts as modified whatever its listed hash.
+    const std::string hash = file.sha256Hex();
     if (hash.empty() || hash != entry.hash) {
       result.modified.push_back(entry.path.native());
       result.manifest_valid = false;

@@ -9,6 +9,7 @@
 
 #include "codeSign/src/crypto.h"
 #include "codeSign/src/elf_file.h"
+#include "codeSign/src/file_reading.h"
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/signature_document.h"
 #include "codeSign/src/verifier.h"
@@ -93,10 +94,9 @@ std::optional<SignatureData> Verifier::loadFromSigFile(const std::filesystem::pa
 VerifyResult Verifier::verifyNonElfFile(const std::filesystem::path& path, const SignatureData& data) {
   VerifyResult result = verifySignatureData(data, signedMessage(data));
   if (!result.is_valid || data.payload.binary_hash.empty()) return result;
-  // Only a regular file is read: a FIFO or a device could block or never end.
-  std::error_code ec;
-  const bool regular = std::filesystem::is_regular_file(path, ec);
-  const std::string hash = regular ? crypto::computeFileHash(path, HashAlgorithm::SHA256) : std::string();
+  // Only a regular file is read: a FIFO or a device could block or never end. A file that cannot be read
+  // gives "", which never matches the non-empty binary_hash.
+  const std::string hash = OpenedFile(path).sha256Hex();
   if (hash != data.payload.binary_hash) markChanged(result);
   return result;
 }

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "codeSign/src/crypto.h"
+#include "codeSign/src/file_reading.h"
 
 namespace bnq::sign {
 namespace fs = std::filesystem;
@@ -13,14 +13,6 @@ namespace {
 
 TimePoint systemNow() {
   return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
-}
-
-// A last-write time moved from the file-system clock to the system clock.
-TimePoint toSystemTime(fs::file_time_type file_time) {
-  const auto file_now = fs::file_time_type::clock::now();
-  const auto system_now = std::chrono::system_clock::now();
-  return std::chrono::time_point_cast<std::chrono::nanoseconds>(
-      system_now + std::chrono::duration_cast<std::chrono::nanoseconds>(file_time - file_now));
 }
 
 bool directlyInsideMetaInf(const fs::path& relative) {
@@ -39,33 +31,47 @@ void ManifestGenerator::scanDirectory(const fs::path& directory, std::vector<fs:
   std::error_code ec;
   fs::recursive_directory_iterator it(directory, ec);
   if (ec) return;
-  // The directory's own weakly canonical form, computed once at the first file rather than for each one.
-  std::optional<fs::path> base;
+  // The walk names every entry `directory`/a/.../name, entering only real directories (links to
+  // directories are not followed). For an entry that is not itself a link, no element below `directory`
+  // is a link, so its weakly canonical form relative to the directory's is a/.../name itself: the text
+  // after this prefix. Links (and any entry not named under the prefix) take the full resolution.
+  std::string prefix = (directory / "x").native();
+  prefix.pop_back();
+  std::optional<fs::path> base;  // the directory's weakly canonical form, made at the first link
   for (const fs::recursive_directory_iterator end; it != end; ++it) {
     const fs::directory_entry& entry = *it;
     // The listed type when it is not a link; otherwise the status, following the link.
     if (!entry.is_regular_file()) continue;
-    if (!base) base = fs::weakly_canonical(directory);
-    const fs::path relative = fs::weakly_canonical(entry.path()).lexically_relative(*base);
+    const std::string& text = entry.path().native();
+    fs::path relative;
+    if (!entry.is_symlink() && text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0) {
+      relative = text.substr(prefix.size());
+    } else {
+      if (!base) base = fs::weakly_canonical(directory);
+      relative = fs::weakly_canonical(entry.path()).lexically_relative(*base);
+    }
     if (directlyInsideMetaInf(relative)) continue;
     if (config_.shouldExclude(relative)) continue;
     if (!config_.include_hidden) {
-      const std::string& name = entry.path().filename().native();
+      const std::string name = entry.path().filename().native();
       if (!name.empty() && name.front() == '.') continue;
     }
     if (config_.max_file_size != 0 && fs::file_size(entry.path()) > config_.max_file_size) continue;
-    files.push_back(relative);
+    files.push_back(std::move(relative));
   }
 }
 
 bool ManifestGenerator::addFile(Manifest& manifest, const fs::path& directory, const fs::path& relative) {
   try {
-    const fs::path full = directory / relative;
+    // Sized, timed and hashed through one descriptor (links followed): one look-up of the path, and the
+    // three describe the same file even if the path changes meanwhile.
+    const OpenedFile file(directory / relative);
+    if (!file.isRegular()) return false;
     ManifestEntry entry;
     entry.path = relative;
-    entry.size = fs::file_size(full);
-    entry.modified_time = toSystemTime(fs::last_write_time(full));
-    entry.hash = crypto::computeFileHash(full, HashAlgorithm::SHA256);
+    entry.size = static_cast<uint64_t>(file.status().st_size);
+    entry.modified_time = file.modifiedTime();
+    entry.hash = file.sha256Hex();
     if (entry.hash.empty()) return false;
     manifest.entries.push_back(std::move(entry));
     return true;

@@ -31,7 +31,7 @@ bool SignConfig::shouldExclude(const std::filesystem::path& relative) const {
     if (relative == excluded) return true;
   }
   const std::string& text = relative.native();
-  const std::string& name = relative.filename().native();
+  const std::string name = relative.filename().native();
   for (const std::string& pattern : exclude_patterns) {
     try {
       const std::regex expression(globToRegex(pattern), std::regex::ECMAScript);
