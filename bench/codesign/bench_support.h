@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -65,6 +68,59 @@ inline bool runQuietly(const std::vector<std::string>& argv, const std::filesyst
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The common command line of the check benchmarks: [--runs N] | --make PATH | --check PATH.
+struct CheckBenchArgs {
+  int runs = 9;
+  enum class Mode { kCompare, kMake, kCheck } mode = Mode::kCompare;
+  std::string path;
+};
+// Parses it; false (after a usage line on standard error) for anything else.
+inline bool parseCheckBenchArgs(int argc, char** argv, CheckBenchArgs& args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--make" || arg == "--check") && i + 1 < argc) {
+      args.mode = arg == "--make" ? CheckBenchArgs::Mode::kMake : CheckBenchArgs::Mode::kCheck;
+      args.path = argv[++i];
+    } else if (arg == "--runs" && i + 1 < argc) {
+      args.runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(stderr, "usage: %s [--runs N] | --make PATH | --check PATH\n", argv[0]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Times `ours` and `theirs` in turn, `runs` times each, and gives the medians of both and of their ratio.
+struct Medians {
+  double ours, theirs, ratio;
+};
+template <typename A, typename B>
+Medians compareInTurn(int runs, A&& ours, B&& theirs) {
+  std::vector<double> a, b, ratios;
+  for (int i = 0; i < runs; ++i) {
+    a.push_back(secondsOf(ours));
+    b.push_back(secondsOf(theirs));
+    ratios.push_back(a.back() / b.back());
+  }
+  return {median(a), median(b), median(ratios)};
+}
+
+// `size` bytes of xorshift output (a multiple of 8), written 1 MiB at a time.
+inline void writePseudoRandom(std::ostream& out, size_t size) {
+  std::vector<uint64_t> block(1 << 17);
+  uint64_t state = 0x9e3779b97f4a7c15ULL;
+  for (size_t written = 0; written < size; written += block.size() * sizeof(uint64_t)) {
+    for (uint64_t& word : block) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      word = state;
+    }
+    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+  }
 }
 
 }  // namespace bnq::sign::bench

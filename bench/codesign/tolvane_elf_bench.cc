@@ -20,8 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sign = bnq::sign;
-using sign::bench::median;
-using sign::bench::secondsOf;
 
 constexpr size_t kDataSize = size_t{128} << 20;
 
@@ -34,17 +32,7 @@ void makeSignedElf(const fs::path& out) {
   const fs::path data = out.string() + ".data";
   {
     std::ofstream f(data, std::ios::binary | std::ios::trunc);
-    std::vector<uint64_t> block(1 << 17);
-    uint64_t state = 0x9e3779b97f4a7c15ULL;
-    for (size_t written = 0; written < kDataSize; written += block.size() * 8) {
-      for (uint64_t& word : block) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        word = state;
-      }
-      f.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
-    }
+    sign::bench::writePseudoRandom(f, kDataSize);
     if (!f) throw std::runtime_error("cannot write the section data");
   }
   const fs::path unsigned_elf = out.string() + ".unsigned";
@@ -63,21 +51,13 @@ bool check(const fs::path& path) { return sign::isTolvaneSign(path, devPublicKey
 }  // namespace
 
 int main(int argc, char** argv) {
-  int runs = 9;
+  sign::bench::CheckBenchArgs args;
+  if (!sign::bench::parseCheckBenchArgs(argc, argv, args)) return 2;
   try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string arg = argv[i];
-      if (arg == "--check" && i + 1 < argc) return check(argv[i + 1]) ? 0 : 1;
-      if (arg == "--make" && i + 1 < argc) {
-        makeSignedElf(argv[i + 1]);
-        return 0;
-      }
-      if (arg == "--runs" && i + 1 < argc) {
-        runs = std::max(1, std::atoi(argv[++i]));
-      } else {
-        std::fprintf(stderr, "usage: %s [--runs N] | --make PATH | --check PATH\n", argv[0]);
-        return 2;
-      }
+    if (args.mode == sign::bench::CheckBenchArgs::Mode::kCheck) return check(args.path) ? 0 : 1;
+    if (args.mode == sign::bench::CheckBenchArgs::Mode::kMake) {
+      makeSignedElf(args.path);
+      return 0;
     }
     const sign::bench::ScratchDir dir("bench-tolvane-elf");
     const fs::path elf = dir.path() / "signed.elf";
@@ -87,19 +67,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the signed file does not verify, or openssl failed\n");
       return 1;
     }
-    std::vector<double> ours, theirs, ratios;
-    for (int i = 0; i < runs; ++i) {
-      const double a = secondsOf([&] { check(elf); });
-      const double b = secondsOf([&] { sign::bench::runQuietly({"openssl", "dgst", "-sha256", elf.string()}); });
-      ours.push_back(a);
-      theirs.push_back(b);
-      ratios.push_back(a / b);
-    }
+    const sign::bench::Medians m = sign::bench::compareInTurn(
+        args.runs, [&] { check(elf); }, [&] { sign::bench::runQuietly({"openssl", "dgst", "-sha256", elf.string()}); });
     std::printf("isTolvaneSign on a signed %zu MiB ELF file, %d runs each, in turn (openssl includes its start-up)\n",
-                fs::file_size(elf) >> 20, runs);
-    std::printf("  isTolvaneSign          median %.3f s\n", median(ours));
-    std::printf("  openssl dgst -sha256   median %.3f s\n", median(theirs));
-    std::printf("  ratio isTolvaneSign / openssl: median %.3f (goal <= 1.2)\n", median(ratios));
+                fs::file_size(elf) >> 20, args.runs);
+    std::printf("  isTolvaneSign          median %.3f s\n", m.ours);
+    std::printf("  openssl dgst -sha256   median %.3f s\n", m.theirs);
+    std::printf("  ratio isTolvaneSign / openssl: median %.3f (goal <= 1.2)\n", m.ratio);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

@@ -20,8 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sign = bnq::sign;
-using sign::bench::median;
-using sign::bench::secondsOf;
 
 constexpr int kDirectories = 50;
 constexpr int kFilesPerDirectory = 100;
@@ -61,21 +59,13 @@ bool check(const fs::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int runs = 9;
+  sign::bench::CheckBenchArgs args;
+  if (!sign::bench::parseCheckBenchArgs(argc, argv, args)) return 2;
   try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string arg = argv[i];
-      if (arg == "--check" && i + 1 < argc) return check(argv[i + 1]) ? 0 : 1;
-      if (arg == "--make" && i + 1 < argc) {
-        makeTree(argv[i + 1]);
-        return 0;
-      }
-      if (arg == "--runs" && i + 1 < argc) {
-        runs = std::max(1, std::atoi(argv[++i]));
-      } else {
-        std::fprintf(stderr, "usage: %s [--runs N] | --make DIR | --check DIR\n", argv[0]);
-        return 2;
-      }
+    if (args.mode == sign::bench::CheckBenchArgs::Mode::kCheck) return check(args.path) ? 0 : 1;
+    if (args.mode == sign::bench::CheckBenchArgs::Mode::kMake) {
+      makeTree(args.path);
+      return 0;
     }
     const sign::bench::ScratchDir scratch("bench-verify-directory");
     const fs::path root = scratch.path() / "tree";
@@ -89,18 +79,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the signed tree does not verify, or openssl failed\n");
       return 1;
     }
-    std::vector<double> ours, theirs, ratios;
-    for (int i = 0; i < runs; ++i) {
-      const double a = secondsOf([&] { check(root); });
-      const double b = secondsOf([&] { sign::bench::runQuietly(openssl, root); });
-      ours.push_back(a);
-      theirs.push_back(b);
-      ratios.push_back(a / b);
-    }
-    std::printf("verifyDirectory on a signed tree of %zu files, %d runs each, in turn\n", files.size(), runs);
-    std::printf("  verifyDirectory                     median %.3f s\n", median(ours));
-    std::printf("  openssl dgst -sha256, each file 2x  median %.3f s\n", median(theirs));
-    std::printf("  ratio verifyDirectory / openssl: median %.3f (goal <= 1.3)\n", median(ratios));
+    const sign::bench::Medians m = sign::bench::compareInTurn(
+        args.runs, [&] { check(root); }, [&] { sign::bench::runQuietly(openssl, root); });
+    std::printf("verifyDirectory on a signed tree of %zu files, %d runs each, in turn\n", files.size(), args.runs);
+    std::printf("  verifyDirectory                     median %.3f s\n", m.ours);
+    std::printf("  openssl dgst -sha256, each file 2x  median %.3f s\n", m.theirs);
+    std::printf("  ratio verifyDirectory / openssl: median %.3f (goal <= 1.3)\n", m.ratio);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

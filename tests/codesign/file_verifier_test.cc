@@ -170,27 +170,37 @@ TEST_F(FileVerifierTest, SectionBoundsComeFromTheFile) {
 }
 
 TEST_F(FileVerifierTest, FirstOfTwoSignatureSectionsCountsAndNeitherIsHashed) {
-  const fs::path first = signedElf("first", valid());
-  // A second section with other signature data, added as ".tolsed" and renamed in the name table.
-  const SignatureData second = signing::makeSignatureData(devKey(), ended(), "0");
-  const std::vector<uint8_t> bytes = second.serialize();
-  testing::writeFile(dir_ / "second.bin", std::string(bytes.begin(), bytes.end()));
+  // Both sections are added as placeholders before hashing (adding a section may renumber the others),
+  // one of them as ".tolsed", renamed in the name table. The first in header order is then filled with
+  // valid data over the file's hash, the second with data whose window has ended.
+  signing::SignOptions good = valid(), bad = ended();
+  good.signed_at = bad.signed_at = testing::atSeconds(1700000000);
+  const size_t size = signing::makeSignatureData(devKey(), good, std::string(64, '0')).serialize().size();
+  const std::vector<uint8_t> bad_bytes = signing::makeSignatureData(devKey(), bad, std::string(64, '1')).serialize();
+  ASSERT_EQ(bad_bytes.size(), size);
+  testing::writeFile(dir_ / "placeholder", std::string(size, '\0'));
   const fs::path both = dir_ / "both";
-  ASSERT_EQ(std::system(("objcopy --add-section .tolsed=" + (dir_ / "second.bin").string() + " " +
-                         first.string() + " " + both.string()).c_str()),
+  const std::string placeholder = (dir_ / "placeholder").string();
+  ASSERT_EQ(std::system(("objcopy --add-section .tolsec=" + placeholder + " --add-section .tolsed=" + placeholder +
+                         " " BNQ_FIXTURE_ELF " " + both.string()).c_str()),
             0);
   testing::patchBytes(both, testing::section(testing::elfLayout(both), ".tolsed").name_offset + 6, "c");
-  const testing::ElfLayout layout = testing::elfLayout(both);
-  ASSERT_EQ(std::count_if(layout.sections.begin(), layout.sections.end(),
-                          [](const testing::SectionInfo& s) { return s.name == ".tolsec"; }),
-            2);
+  std::vector<testing::SectionInfo> tolsec;
+  for (const testing::SectionInfo& s : testing::elfLayout(both).sections) {
+    if (s.name == ".tolsec") tolsec.push_back(s);
+  }
+  ASSERT_EQ(tolsec.size(), 2u);
+  const SignatureData first = signing::makeSignatureData(devKey(), good, computeElfContentHash(both));
+  const std::vector<uint8_t> first_bytes = first.serialize();
+  ASSERT_EQ(first_bytes.size(), size);
+  testing::patchBytes(both, tolsec[0].offset, std::string(first_bytes.begin(), first_bytes.end()));
+  testing::patchBytes(both, tolsec[1].offset, std::string(bad_bytes.begin(), bad_bytes.end()));
 
   Verifier verifier = devVerifier();
   const std::optional<SignatureData> read = verifier.extractFromSection(both);
   ASSERT_TRUE(read.has_value());
-  EXPECT_NE(read->signature, second.signature);
-  EXPECT_TRUE(verifier.verifyFile(both).is_valid);
-  EXPECT_EQ(computeElfContentHash(both), computeElfContentHash(BNQ_FIXTURE_ELF));
+  EXPECT_EQ(read->signature, first.signature);
+  EXPECT_TRUE(verifier.verifyFile(both).is_valid) << "neither section enters the hash";
 }
 
 TEST_F(FileVerifierTest, DetachedSignatureOfOtherFiles) {
