@@ -16,9 +16,11 @@ for t in "${targets[@]}"; do
   name=$(basename "$t")
   corpus=$(mktemp -d)
   seeds="fuzz/corpus/${name#fuzz_}"
+  built_seeds="$build_dir/fuzz/corpus/${name#fuzz_}"   # seeds the build makes (signed ELF files)
   echo "== $name (${seconds}s)"
   args=(-max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -timeout=10 "$corpus")
   [ -d "$seeds" ] && args+=("$seeds")
+  [ -d "$built_seeds" ] && args+=("$built_seeds")
   log=$(mktemp)
   if ! "$t" "${args[@]}" >"$log" 2>&1; then
     tail -n 80 "$log"

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "codeSign/src/crypto.h"
 
 namespace {
@@ -26,17 +27,7 @@ constexpr size_t kFileSize = size_t{256} << 20;
 
 void makeFile(const std::filesystem::path& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<uint64_t> block(1 << 17);  // 1 MiB of xorshift output per write
-  uint64_t state = 0x9e3779b97f4a7c15ULL;
-  for (size_t written = 0; written < kFileSize; written += block.size() * sizeof(uint64_t)) {
-    for (uint64_t& word : block) {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      word = state;
-    }
-    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
-  }
+  bnq::sign::bench::writePseudoRandom(out, kFileSize);
   if (!out) throw std::runtime_error("cannot write the benchmark file");
 }
 

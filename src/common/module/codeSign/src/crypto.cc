@@ -318,4 +318,40 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
   return finishDigest(ctx.get());
 }
 
+DigestStream::DigestStream(HashAlgorithm algorithm) {
+  const ErrorMark mark;
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (ctx && EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) == 1) ctx_ = ctx.release();
+}
+
+DigestStream::~DigestStream() { EVP_MD_CTX_free(ctx_); }
+
+DigestStream::DigestStream(DigestStream&& other) noexcept : ctx_(other.ctx_) { other.ctx_ = nullptr; }
+
+DigestStream& DigestStream::operator=(DigestStream&& other) noexcept {
+  if (this != &other) {
+    EVP_MD_CTX_free(ctx_);
+    ctx_ = other.ctx_;
+    other.ctx_ = nullptr;
+  }
+  return *this;
+}
+
+bool DigestStream::update(const void* data, size_t size) {
+  if (!ctx_) return false;
+  const ErrorMark mark;
+  if (EVP_DigestUpdate(ctx_, data, size) == 1) return true;
+  EVP_MD_CTX_free(ctx_);
+  ctx_ = nullptr;
+  return false;
+}
+
+std::string DigestStream::finish() {
+  if (!ctx_) return "";
+  const ErrorMark mark;
+  const MdCtx ctx(ctx_);
+  ctx_ = nullptr;
+  return finishDigest(ctx.get());
+}
+
 }  // namespace bnq::sign::crypto

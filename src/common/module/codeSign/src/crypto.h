@@ -127,6 +127,28 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm);
 // a read failure part-way ends the input there (a directory gives the digest of no bytes).
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm);
 
+// One digest computed over bytes fed piece by piece (SHA-256 for SHA256, SHA-512 for any other value).
+// Owns its OpenSSL context; move-only. A stream that could not be started, or whose update failed, stays
+// failed: finish() then gives "".
+class DigestStream {
+ public:
+  explicit DigestStream(HashAlgorithm algorithm);
+  ~DigestStream();
+  DigestStream(DigestStream&& other) noexcept;
+  DigestStream& operator=(DigestStream&& other) noexcept;
+  DigestStream(const DigestStream&) = delete;
+  DigestStream& operator=(const DigestStream&) = delete;
+
+  bool ok() const noexcept { return ctx_ != nullptr; }
+  // Feeds `size` bytes; false (and the stream failed) when OpenSSL refuses them.
+  bool update(const void* data, size_t size);
+  // The lowercase hex digest of everything fed; "" when the stream failed. The stream is failed afterwards.
+  std::string finish();
+
+ private:
+  EVP_MD_CTX* ctx_ = nullptr;
+};
+
 }  // namespace bnq::sign::crypto
 
 #endif  // BNQ_SIGN_CRYPTO_H_

@@ -1,6 +1,7 @@
 #include "codeSign/src/verifier.h"
 
 #include <chrono>
+#include <filesystem>
 #include <utility>
 
 namespace bnq::sign {
@@ -48,6 +49,16 @@ VerifyResult Verifier::verifySignatureData(const SignatureData& data, const std:
   result.is_valid = true;
   result.error_code = static_cast<int32_t>(ErrorCode::SUCCESS);
   return result;
+}
+
+VerifyResult Verifier::verify(const std::filesystem::path& path) {
+  if (!std::filesystem::exists(std::filesystem::status(path))) {
+    VerifyResult result;
+    result.error_code = static_cast<int32_t>(ErrorCode::FILE_NOT_FOUND);
+    result.error_message = "Path does not exist";
+    return result;
+  }
+  return std::filesystem::is_directory(std::filesystem::status(path)) ? verifyDirectory(path) : verifyFile(path);
 }
 
 }  // namespace bnq::sign

@@ -6,6 +6,7 @@
 #define BNQ_SIGN_VERIFIER_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,41 @@ class Verifier {
   //     INVALID_SIGNATURE (-8) "Signature verification failed";
   //   otherwise valid with SUCCESS, also when there is no key to check with.
   VerifyResult verifySignatureData(const SignatureData& data, const std::string& signed_message);
+
+  // The entry check: FILE_NOT_FOUND (-2) "Path does not exist" for a missing path (or a dangling link),
+  // verifyDirectory for a directory (links followed), verifyFile for anything else.
+  VerifyResult verify(const std::filesystem::path& path);
+
+  // Checks one file, chosen by its first four bytes. An ELF file (7F 'E' 'L' 'F') needs a ".tolsec" section
+  // whose payload's binary_hash equals the ELF content hash (computeElfContentHash); any other file needs a
+  // detached document "<path>.sig" (verifyNonElfFile). Results: IO_ERROR (-4) "Cannot open file";
+  // SECTION_NOT_FOUND (-12) "No signature section found" (ELF) or "No signature file found (.signed.sig)";
+  // the failures of verifySignatureData; FILE_CHANGED (-15) "File content has changed since signing".
+  VerifyResult verifyFile(const std::filesystem::path& path);
+  // The signature data of an ELF file's first ".tolsec" section; empty when there is no readable, decodable
+  // one (see readSignatureSection).
+  std::optional<SignatureData> extractFromSection(const std::filesystem::path& path);
+  // The detached document of `path` (the document itself lies at the path's text followed by ".sig").
+  // Empty when it is absent or unreadable; throws std::filesystem::filesystem_error when its status cannot
+  // be read for another reason than its absence.
+  std::optional<SignatureData> loadFromSigFile(const std::filesystem::path& path);
+  // Checks `data` against the file: the signature first, then, when binary_hash is not empty, the SHA-256 of
+  // the whole file (a file that is not a regular file is never read and never matches).
+  VerifyResult verifyNonElfFile(const std::filesystem::path& path, const SignatureData& data);
+
+  // The signature document "meta-inf/signature.json" of a signed directory; as loadFromSigFile otherwise.
+  std::optional<SignatureData> loadFromDirectory(const std::filesystem::path& directory);
+  // Checks a signed directory: its signature document, then the tree against "meta-inf/manifest.json".
+  // SECTION_NOT_FOUND (-12) "No signature found" or "Manifest not found"; the failures of
+  // verifySignatureData (lists empty, nothing of the tree read); MANIFEST_MISMATCH (-14) "Manifest
+  // verification failed" with the lists filled and the identity left empty. File-system errors other than
+  // "not found" leave as std::filesystem::filesystem_error.
+  VerifyResult verifyDirectory(const std::filesystem::path& directory);
+  // Compares the tree under `directory` with `manifest`: listed files missing (removed) or with another
+  // digest (modified, capital-letter hashes included), then files that a rescan with a default SignConfig
+  // finds but the manifest does not list (added). manifest_valid and is_valid tell whether all three lists
+  // are empty; otherwise MANIFEST_MISMATCH (-14) "Manifest verification failed".
+  VerifyResult verifyManifestIntegrity(const Manifest& manifest, const std::filesystem::path& directory);
 
  private:
   VerifyOptions options_;

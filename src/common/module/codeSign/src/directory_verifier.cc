@@ -1,0 +1,90 @@
+// Directory verification: the signature document in "meta-inf", then the tree against "manifest.json".
+
+#include <set>
+#include <system_error>
+
+#include "codeSign/src/file_reading.h"
+#include "codeSign/src/json_text.h"
+#include "codeSign/src/manifest_generator.h"
+#include "codeSign/src/manifest_loader.h"
+#include "codeSign/src/signature_document.h"
+#include "codeSign/src/verifier.h"
+
+namespace bnq::sign {
+namespace fs = std::filesystem;
+
+std::optional<SignatureData> Verifier::loadFromDirectory(const fs::path& directory) {
+  return readSignatureDocument(directory / "meta-inf" / "signature.json");
+}
+
+VerifyResult Verifier::verifyDirectory(const fs::path& directory) {
+  VerifyResult result;
+  const std::optional<SignatureData> data = loadFromDirectory(directory);
+  if (!data) {
+    result.error_code = static_cast<int32_t>(ErrorCode::SECTION_NOT_FOUND);
+    result.error_message = "No signature found";
+    return result;
+  }
+  const std::optional<Manifest> manifest = ManifestLoader::loadFromDirectory(directory);
+  if (!manifest) {
+    result.error_code = static_cast<int32_t>(ErrorCode::SECTION_NOT_FOUND);
+    result.error_message = "Manifest not found";
+    return result;
+  }
+  result = verifySignatureData(*data, canonicalJson(data->payload.toJson()));
+  if (!result.is_valid) return result;
+
+  VerifyResult integrity = verifyManifestIntegrity(*manifest, directory);
+  if (!integrity.is_valid) return integrity;
+  result.manifest_valid = integrity.manifest_valid;
+  result.modified = std::move(integrity.modified);
+  result.added = std::move(integrity.added);
+  result.removed = std::move(integrity.removed);
+  result.is_valid = true;
+  return result;
+}
+
+VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const fs::path& directory) {
+  VerifyResult result;
+  result.manifest_valid = true;
+  std::set<fs::path> listed;
+  for (const ManifestEntry& entry : manifest.entries) {
+    listed.insert(entry.path);
+    fs::path full = directory;
+    full /= entry.path;  // an absolute entry path replaces the directory
+    // Opened first, so that a present file is looked up once; only when the open fails does its status
+    // (links followed) tell a missing file from one that exists, and raise for any other failure.
+    const OpenedFile file(full);
+    if (!file.isOpen() && !fs::exists(fs::status(full))) {
+      result.removed.push_back(entry.path.native());
+      result.manifest_valid = false;
+      continue;
+    }
+    // A file that exists but cannot be read, or is not a regular file (a FIFO would block, a device never
+    // end), gives no digest and counts as modified whatever its listed hash.
+    const std::string hash = file.sha256Hex();
+    if (hash.empty() || hash != entry.hash) {
+      result.modified.push_back(entry.path.native());
+      result.manifest_valid = false;
+    }
+  }
+
+  ManifestGenerator generator{SignConfig{}};
+  const Manifest present = generator.generate(directory);
+  for (const ManifestEntry& entry : present.entries) {
+    if (listed.count(entry.path) == 0) {
+      result.added.push_back(entry.path.generic_string());
+      result.manifest_valid = false;
+    }
+  }
+
+  if (result.manifest_valid) {
+    result.is_valid = true;
+  } else {
+    result.error_code = static_cast<int32_t>(ErrorCode::MANIFEST_MISMATCH);
+    result.error_message = "Manifest verification failed";
+  }
+  return result;
+}
+
+}  // namespace bnq::sign

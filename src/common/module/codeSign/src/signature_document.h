@@ -1,0 +1,30 @@
+// The signature document: the JSON text {"version", "signature" (hex), "payload"} that lies beside a signed
+// non-ELF file as "<file>.sig", and in a signed directory as "meta-inf/signature.json".
+#ifndef BNQ_SIGN_SIGNATURE_DOCUMENT_H_
+#define BNQ_SIGN_SIGNATURE_DOCUMENT_H_
+
+#include <filesystem>
+#include <istream>
+#include <optional>
+
+#include "codeSign/src/records.h"
+
+namespace bnq::sign {
+
+// Reads a document from `in` with the default reader settings (comments and trailing commas accepted).
+// Absent members read as version 1, no signature bytes, and a payload whose certificate window ended at the
+// epoch; a JSON null root reads as if every member were absent. Empty when the text does not parse, or a
+// member cannot be converted (a root that is neither object nor null, a non-integer "version", a "signature"
+// that is not hex text, a "payload" that SignaturePayload::fromJson refuses, memory running out). Never
+// throws.
+std::optional<SignatureData> parseSignatureDocument(std::istream& in);
+
+// Reads the document stored at `document`. Empty when it does not exist (a dangling link included), is not a
+// regular file, cannot be opened or does not read. A status query that fails for another reason than the
+// file's absence (a parent that may not be searched, a loop of links, a name too long) throws
+// std::filesystem::filesystem_error.
+std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document);
+
+}  // namespace bnq::sign
+
+#endif  // BNQ_SIGN_SIGNATURE_DOCUMENT_H_

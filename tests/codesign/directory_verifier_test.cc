@@ -1,0 +1,204 @@
+// Directory verification: the signature document and the manifest in "meta-inf", and the tree against it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codeSign/src/json_text.h"
+#include "codeSign/src/manifest_loader.h"
+#include "codeSign/src/verifier.h"
+#include "signing.h"
+#include "signing_fixture.h"
+
+namespace bnq::sign {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::writeFile;
+using Names = std::vector<std::string>;
+
+class DirectoryVerifierTest : public testing::SigningTest {
+ protected:
+  void SetUp() override {
+    tree_ = dir_ / "tree";
+    fs::create_directories(tree_ / "sub");
+    writeFile(tree_ / "a.txt", "alpha");
+    writeFile(tree_ / "sub" / "b.txt", "beta");
+    writeFile(tree_ / "gone.txt", "soon gone");
+  }
+  void sign(const signing::SignOptions& options = valid()) {
+    signing::signDirectory(tree_, devKey(), options, SignConfig{});
+  }
+  // Rewrites the stored manifest through `edit`, keeping the signature.
+  template <typename Edit>
+  void editManifest(Edit edit) {
+    Manifest m = *ManifestLoader::loadFromDirectory(tree_);
+    edit(m);
+    signing::writeJsonFile(tree_ / "meta-inf" / "manifest.json", m.toJson());
+  }
+
+  fs::path tree_;
+};
+
+TEST_F(DirectoryVerifierTest, IntactTreePassesWithItsIdentity) {
+  sign();
+  const VerifyResult r = devVerifier().verifyDirectory(tree_);
+  EXPECT_TRUE(r.is_valid) << r.error_message;
+  EXPECT_EQ(r.error_code, 0);
+  EXPECT_EQ(r.skill_id, "skill.one");
+  EXPECT_TRUE(r.manifest_valid && r.signature_valid && r.time_valid && r.certificate_valid);
+  EXPECT_TRUE(r.modified.empty() && r.added.empty() && r.removed.empty());
+}
+
+TEST_F(DirectoryVerifierTest, ModifiedAddedAndRemovedTogether) {
+  sign();
+  writeFile(tree_ / "a.txt", "changed");
+  fs::remove(tree_ / "gone.txt");
+  writeFile(tree_ / "sub" / "new.log", "new");
+  // Left out by the rescan's defaults, so not added: hidden files and files directly inside meta-inf.
+  writeFile(tree_ / ".env", "hidden");
+  writeFile(tree_ / "meta-inf" / "notes.txt", "notes");
+  const VerifyResult r = devVerifier().verifyDirectory(tree_);
+  EXPECT_EQ(r.error_code, -14);
+  EXPECT_EQ(r.error_message, "Manifest verification failed");
+  EXPECT_EQ(r.modified, (Names{"a.txt"}));
+  EXPECT_EQ(r.removed, (Names{"gone.txt"}));
+  EXPECT_EQ(r.added, (Names{"sub/new.log"}));
+  EXPECT_EQ(r.skill_id, "");
+  EXPECT_EQ(r.not_after, TimePoint{});
+  EXPECT_FALSE(r.signature_valid || r.manifest_valid || r.time_valid);
+}
+
+TEST_F(DirectoryVerifierTest, HiddenAndMetaInfFilesAloneKeepItValid) {
+  sign();
+  writeFile(tree_ / ".env", "hidden");
+  writeFile(tree_ / "meta-inf" / "notes.txt", "notes");
+  EXPECT_TRUE(devVerifier().verifyDirectory(tree_).is_valid);
+  fs::create_directory(tree_ / "meta-inf" / "sub");
+  writeFile(tree_ / "meta-inf" / "sub" / "x", "x");
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).added, (Names{"meta-inf/sub/x"}));
+}
+
+TEST_F(DirectoryVerifierTest, FilesTheSignerExcludedShowUpAsAdded) {
+  SignConfig config;
+  config.exclude_patterns = {"*.txt"};
+  config.exclude_paths = {"gone.txt"};
+  signing::signDirectory(tree_, devKey(), valid(), config);
+  const VerifyResult r = devVerifier().verifyDirectory(tree_);
+  EXPECT_EQ(r.error_code, -14);
+  EXPECT_EQ(r.added.size(), 3u);
+}
+
+TEST_F(DirectoryVerifierTest, MissingDocumentsAndWindow) {
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).error_message, "No signature found");
+  sign();
+  fs::remove(tree_ / "meta-inf" / "manifest.json");
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).error_message, "Manifest not found");
+  sign();
+  fs::remove(tree_ / "meta-inf" / "signature.json");
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).error_message, "No signature found");
+
+  // An ended window fails before any file is read: a changed file is not reported.
+  sign(ended());
+  writeFile(tree_ / "a.txt", "changed");
+  VerifyResult r = devVerifier().verifyDirectory(tree_);
+  EXPECT_EQ(r.error_code, -9);
+  EXPECT_TRUE(r.modified.empty());
+  EXPECT_EQ(r.developer, "Dev One");
+  // Another key's signature.
+  signing::signDirectory(tree_, otherKey(), valid(), SignConfig{});
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).error_code, -8);
+  // A document without "payload" has a window that ended at the epoch.
+  signing::writeJsonFile(tree_ / "meta-inf" / "signature.json", Json::Value(Json::objectValue));
+  EXPECT_EQ(devVerifier().verifyDirectory(tree_).error_code, -9);
+}
+
+TEST_F(DirectoryVerifierTest, EntryPathsAndHashesAreTakenAsWritten) {
+  sign();
+  // "./a.txt" matches its file, but the rescan reports a.txt as added.
+  editManifest([](Manifest& m) {
+    for (ManifestEntry& e : m.entries) {
+      if (e.path == "a.txt") e.path = "./a.txt";
+    }
+  });
+  VerifyResult r = devVerifier().verifyDirectory(tree_);
+  EXPECT_TRUE(r.modified.empty());
+  EXPECT_EQ(r.added, (Names{"a.txt"}));
+
+  // Capital-letter hashes count as modified; an absolute entry is looked up where it points.
+  sign();
+  const fs::path absolute = dir_ / "outside.txt";
+  writeFile(absolute, "outside");
+  editManifest([&](Manifest& m) {
+    for (ManifestEntry& e : m.entries) {
+      if (e.path == "a.txt") {
+        for (char& c : e.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      }
+    }
+    ManifestEntry outside;
+    outside.path = absolute;
+    outside.hash = crypto::computeFileHash(absolute, HashAlgorithm::SHA256);
+    m.entries.push_back(outside);
+  });
+  r = devVerifier().verifyDirectory(tree_);
+  EXPECT_EQ(r.modified, (Names{"a.txt"}));
+  EXPECT_TRUE(r.removed.empty());
+  EXPECT_TRUE(r.added.empty());
+}
+
+TEST_F(DirectoryVerifierTest, EmptyManifestOverAnEmptyTree) {
+  const fs::path empty = dir_ / "empty";
+  fs::create_directory(empty);
+  signing::signDirectory(empty, devKey(), valid(), SignConfig{});
+  EXPECT_TRUE(devVerifier().verifyDirectory(empty).is_valid);
+  writeFile(empty / "one", "1");
+  EXPECT_EQ(devVerifier().verifyDirectory(empty).added, (Names{"one"}));
+}
+
+TEST_F(DirectoryVerifierTest, LinksInsideAndOutside) {
+  fs::create_symlink("a.txt", tree_ / "alias");
+  sign();
+  EXPECT_TRUE(devVerifier().verifyDirectory(tree_).is_valid) << "a link to a listed file adds nothing";
+  writeFile(dir_ / "far.txt", "far");
+  fs::create_symlink(dir_ / "far.txt", tree_ / "far-link");
+  const VerifyResult r = devVerifier().verifyDirectory(tree_);
+  ASSERT_EQ(r.added.size(), 1u);
+  EXPECT_EQ(r.added[0], "../far.txt");
+}
+
+TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
+  sign();
+  // A listed entry whose status is a loop of links.
+  fs::create_symlink("looped", tree_ / "looped");
+  editManifest([](Manifest& m) { m.entries.push_back(ManifestEntry{"looped", "00", 0, {}}); });
+  EXPECT_THROW(devVerifier().verifyDirectory(tree_), fs::filesystem_error);
+  fs::remove(tree_ / "looped");
+
+  // A name too long for the file system, in an entry.
+  sign();
+  editManifest([](Manifest& m) { m.entries.push_back(ManifestEntry{std::string(300, 'n'), "00", 0, {}}); });
+  EXPECT_THROW(devVerifier().verifyDirectory(tree_), fs::filesystem_error);
+
+  // A subdirectory that may not be read ends the rescan.
+  sign();
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(tree_, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, fs::perm_options::replace);
+  for (const char* p : {"meta-inf", "meta-inf/signature.json", "meta-inf/manifest.json", "a.txt", "gone.txt", "sub/b.txt"}) {
+    fs::permissions(tree_ / p, fs::perms::others_read, fs::perm_options::add);
+  }
+  fs::permissions(tree_ / "meta-inf", fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(tree_ / "sub", fs::perms::none);
+  EXPECT_EQ(testing::inUnprivilegedChild([&] {
+              try {
+                devVerifier().verifyDirectory(tree_);
+              } catch (const fs::filesystem_error&) {
+                return 0;
+              }
+              return 1;
+            }),
+            0);
+  fs::permissions(tree_ / "sub", fs::perms::owner_all);
+}
+
+}  // namespace
+}  // namespace bnq::sign

@@ -1,0 +1,158 @@
+#include "signing.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include <json/writer.h>
+
+#include "codeSign/src/elf_file.h"
+#include "codeSign/src/json_text.h"
+#include "codeSign/src/manifest_generator.h"
+#include "codeSign/src/verifier.h"
+
+#ifndef BNQ_OBJCOPY
+#error "BNQ_OBJCOPY must name the objcopy program"
+#endif
+
+namespace bnq::sign::signing {
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+// Runs a program with arguments, without a shell; throws unless it exits with 0.
+void run(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork failed");
+  if (pid == 0) {
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) fail("waitpid failed");
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(argv[0] + " failed for " + argv.back());
+}
+
+void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) fail("cannot write " + path.string());
+}
+
+}  // namespace
+
+Certificate certificateFor(const std::string& skill_id, const std::string& developer, int64_t before_seconds,
+                           int64_t after_seconds) {
+  const auto now = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
+  Certificate cert;
+  cert.skill_id = skill_id;
+  cert.developer = developer;
+  cert.not_before = TimePoint(now - std::chrono::seconds(before_seconds));
+  cert.not_after = TimePoint(now + std::chrono::seconds(after_seconds));
+  return cert;
+}
+
+SignatureData makeSignatureData(const crypto::PrivateKey& key, const SignOptions& options,
+                                const std::string& binary_hash, const std::string& manifest_hash) {
+  SignatureData data;
+  data.payload.signed_at = options.signed_at.value_or(
+      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()));
+  data.payload.binary_hash = options.binary_hash.value_or(binary_hash);
+  data.payload.manifest_hash = manifest_hash;
+  data.payload.certificate = options.certificate;
+  if (data.payload.certificate.pubkey_hash.empty()) {
+    data.payload.certificate.pubkey_hash = crypto::PublicKey::fromPrivateKey(key).getHash();
+  }
+  data.signature = crypto::signData(canonicalJson(data.payload.toJson()), key, data.payload.algorithm);
+  if (data.signature.empty()) fail("signing failed (no usable private key)");
+  return data;
+}
+
+Json::Value signatureDocument(const SignatureData& data) {
+  Json::Value doc(Json::objectValue);
+  doc["version"] = data.version;
+  doc["signature"] = crypto::bytesToHex(data.signature);
+  doc["payload"] = data.payload.toJson();
+  return doc;
+}
+
+void writeJsonFile(const fs::path& path, const Json::Value& value) {
+  const std::string text = canonicalJson(value) + "\n";
+  writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+SignatureData signElf(const fs::path& in, const fs::path& out, const crypto::PrivateKey& key,
+                      const SignOptions& options) {
+  if (computeElfContentHash(in).empty()) fail(in.string() + " is not an ELF file whose sections can be read");
+  SignOptions fixed = options;
+  fixed.signed_at = options.signed_at.value_or(
+      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()));
+  // Only the 64 hex digits of the hash differ between the placeholder's data and the final data, so both
+  // serialise to the same size.
+  const std::vector<uint8_t> placeholder(makeSignatureData(key, fixed, std::string(64, '0')).serialize().size(), 0);
+  const fs::path section = fs::path(out.string() + ".tolsec.tmp");
+  const std::string arg = std::string(kSignatureSectionName) + "=" + section.string();
+  SignatureData data;
+  try {
+    writeBytes(section, placeholder);
+    const bool replace = readSignatureSection(in).has_value();
+    run({BNQ_OBJCOPY, replace ? "--update-section" : "--add-section", arg, in.string(), out.string()});
+    const std::string hash = computeElfContentHash(out);
+    if (hash.empty()) fail("objcopy wrote an ELF file whose sections cannot be read");
+    data = makeSignatureData(key, fixed, hash);
+    const std::vector<uint8_t> bytes = data.serialize();
+    if (bytes.size() != placeholder.size()) fail("the signature data changed size");
+    writeBytes(section, bytes);
+    run({BNQ_OBJCOPY, "--update-section", arg, out.string()});
+    if (computeElfContentHash(out) != hash || readSignatureSection(out) != bytes) {
+      fail("objcopy changed the hashed sections while filling in the signature");
+    }
+  } catch (...) {
+    std::error_code ignored;
+    fs::remove(section, ignored);
+    throw;
+  }
+  fs::remove(section);
+  return data;
+}
+
+SignatureData signFile(const fs::path& file, const crypto::PrivateKey& key, const SignOptions& options) {
+  const std::string hash = crypto::computeFileHash(file, HashAlgorithm::SHA256);
+  if (hash.empty()) fail("cannot read " + file.string());
+  const SignatureData data = makeSignatureData(key, options, hash);
+  writeJsonFile(fs::path(file.string() + ".sig"), signatureDocument(data));
+  return data;
+}
+
+Manifest signDirectory(const fs::path& directory, const crypto::PrivateKey& key, const SignOptions& options,
+                       const SignConfig& config) {
+  if (!fs::is_directory(directory)) fail(directory.string() + " is not a directory");
+  ManifestGenerator generator(config);
+  const Manifest manifest = generator.generate(directory);
+  const SignatureData data = makeSignatureData(key, options, options.binary_hash.value_or(""), manifest.computeHash());
+  fs::create_directories(directory / "meta-inf");
+  writeJsonFile(directory / "meta-inf" / "manifest.json", manifest.toJson());
+  writeJsonFile(directory / "meta-inf" / "signature.json", signatureDocument(data));
+  return manifest;
+}
+
+crypto::PrivateKey loadPrivateKey(const fs::path& pem) {
+  crypto::PrivateKey key;
+  if (key.loadFromFile(pem) != ErrorCode::SUCCESS) fail("cannot load the private key " + pem.string());
+  return key;
+}
+
+}  // namespace bnq::sign::signing
