@@ -1,10 +1,13 @@
 # Third-party dependencies, all as imported targets.
 
 find_package(PkgConfig REQUIRED)
-find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
 find_package(Threads REQUIRED)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp>=1.9.5)
-pkg_check_modules(LIBELF REQUIRED IMPORTED_TARGET libelf)
+# codeSign's dependencies; the macOS build leaves codeSign out.
+if(NOT APPLE)
+  find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
+  pkg_check_modules(LIBELF REQUIRED IMPORTED_TARGET libelf)
+endif()
 
 if(BRANNIC_TESTS)
   find_package(GTest 1.10 REQUIRED)

@@ -11,6 +11,8 @@ const SOCKET_PATH = '/tmp/tolvane_rpc_service.sock';
 const PID_FILE = '/var/.data/Tolvane/run/Tolvane.pid';
 const DAEMON = process.env.BRANNIC_STANDIN_DAEMON || path.join(buildDir, 'tests', 'daemon', 'Tolvane', 'tolvane_daemon');
 const ADDON = path.join(buildDir, 'brannic.node');
+// Copies of the stand-in the client must refuse, made by the build (tests/daemon/CMakeLists.txt).
+const VARIANTS = path.join(buildDir, 'tests', 'daemon', 'variants');
 
 function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
@@ -25,12 +27,15 @@ function isSocket(p) {
 }
 
 class Daemon {
-  // Starts the daemon with extra arguments and resolves once it listens.
-  static async start(args = [], program = DAEMON) {
+  // Starts a daemon program (by default the signed stand-in) with extra arguments and resolves once it
+  // listens. It writes the pid file unless pidFile is false.
+  static async start(args = [], { program = DAEMON, pidFile = true } = {}) {
     const d = new Daemon();
+    d.pidFile = pidFile;
     d.log = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'brannic-js-')), 'daemon.log');
     fs.rmSync(SOCKET_PATH, { force: true });
-    d.child = spawn(program, ['--socket', SOCKET_PATH, '--pid-file', PID_FILE, '--log', d.log, ...args], {
+    const own = pidFile ? ['--pid-file', PID_FILE] : [];
+    d.child = spawn(program, ['--socket', SOCKET_PATH, ...own, '--log', d.log, ...args], {
       stdio: ['ignore', 'ignore', 'inherit'],
     });
     d.exited = new Promise((resolve) => d.child.once('exit', resolve));
@@ -50,7 +55,7 @@ class Daemon {
       this.child.kill('SIGTERM');
       await this.exited;
     }
-    fs.rmSync(PID_FILE, { force: true });
+    if (this.pidFile) fs.rmSync(PID_FILE, { force: true });
   }
 
   // The log as a list of {event, fields}.
@@ -80,4 +85,4 @@ class Daemon {
   }
 }
 
-module.exports = { Daemon, ADDON, DAEMON, SOCKET_PATH, PID_FILE, sleep };
+module.exports = { Daemon, ADDON, DAEMON, VARIANTS, SOCKET_PATH, PID_FILE, sleep };
