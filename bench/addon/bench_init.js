@@ -5,46 +5,28 @@
 //   taskset -c 0 node bench/addon/bench_init.js [RUNS]
 const { execFileSync, spawnSync } = require('node:child_process');
 const path = require('node:path');
-const { Daemon, ADDON, DAEMON } = require('../../tests/js/support/daemon');
+const { DAEMON } = require('../../tests/js/support/daemon');
+const { BENCH_DIR, median, us, run } = require('./bench_support');
 
 const runs = Number(process.argv[2] || 101);
-const bench = path.join(path.dirname(ADDON), 'bench');
 
-function median(values) {
-  const s = [...values].sort((a, b) => a - b);
-  return s[Math.floor(s.length / 2)];
-}
-
-async function main() {
-  const daemon = await Daemon.start();
-  const addon = require(ADDON);
-  try {
-    const inits = [];
-    const dgsts = [];
-    for (let i = 0; i < runs; i++) {
-      const start = process.hrtime.bigint();
-      if (!addon.init().ok) throw new Error('init failed');
-      inits.push(Number(process.hrtime.bigint() - start));
-      const d = process.hrtime.bigint();
-      const r = spawnSync('openssl', ['dgst', '-sha256', DAEMON], { stdio: 'ignore' });
-      dgsts.push(Number(process.hrtime.bigint() - d));
-      if (r.status !== 0) throw new Error('openssl dgst failed');
-    }
-    addon.close();
-    const check = Number(execFileSync(path.join(bench, 'bench_addon_signature_check'), [DAEMON, String(runs)]));
-    const us = (ns) => `${(ns / 1000).toFixed(1)} us`;
-    const init = median(inits);
-    const dgst = median(dgsts);
-    console.log(`init() median ${us(init)} over ${runs} runs (daemon executable: ${DAEMON})`);
-    console.log(`signature check (isTolvaneSign, in-process) median ${us(check)}: ${(100 * check / init).toFixed(1)} % of init()`);
-    console.log(`openssl dgst -sha256 of the same file (whole process) median ${us(dgst)}: check/openssl ${(check / dgst).toFixed(3)}`);
-  } finally {
-    addon.close();
-    await daemon.stop();
+run((addon) => {
+  const inits = [];
+  const dgsts = [];
+  for (let i = 0; i < runs; i++) {
+    const start = process.hrtime.bigint();
+    if (!addon.init().ok) throw new Error('init failed');
+    inits.push(Number(process.hrtime.bigint() - start));
+    const d = process.hrtime.bigint();
+    const r = spawnSync('openssl', ['dgst', '-sha256', DAEMON], { stdio: 'ignore' });
+    dgsts.push(Number(process.hrtime.bigint() - d));
+    if (r.status !== 0) throw new Error('openssl dgst failed');
   }
-}
-
-main().catch((e) => {
-  console.error(e.message);
-  process.exit(1);
+  addon.close();
+  const check = Number(execFileSync(path.join(BENCH_DIR, 'bench_addon_signature_check'), [DAEMON, String(runs)]));
+  const init = median(inits);
+  const dgst = median(dgsts);
+  console.log(`init() median ${us(init)} over ${runs} runs (daemon executable: ${DAEMON})`);
+  console.log(`signature check (isTolvaneSign, in-process) median ${us(check)}: ${(100 * check / init).toFixed(1)} % of init()`);
+  console.log(`openssl dgst -sha256 of the same file (whole process) median ${us(dgst)}: check/openssl ${(check / dgst).toFixed(3)}`);
 });

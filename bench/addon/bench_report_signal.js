@@ -6,50 +6,31 @@
 // One processor for all three processes keeps cross-processor wake-ups, which dominate and vary, out.
 const { execFileSync } = require('node:child_process');
 const path = require('node:path');
-const { Daemon, ADDON } = require('../../tests/js/support/daemon');
+const { BENCH_DIR, median, us, run } = require('./bench_support');
 
 const rounds = Number(process.argv[2] || 7);
 const calls = Number(process.argv[3] || 2000);
-const buildDir = path.dirname(ADDON);
-const baseline = path.join(buildDir, 'bench', 'bench_addon_ping_baseline');
+const baseline = path.join(BENCH_DIR, 'bench_addon_ping_baseline');
 
-function median(values) {
-  const s = [...values].sort((a, b) => a - b);
-  return s[Math.floor(s.length / 2)];
-}
-
-async function main() {
-  const daemon = await Daemon.start();
-  const addon = require(ADDON);
-  try {
-    if (!addon.init().ok) throw new Error('init failed');
-    const ratios = [];
-    const reports = [];
-    const pings = [];
-    for (let r = 0; r < rounds; r++) {
-      const times = [];
-      for (let i = 0; i < calls; i++) {
-        const start = process.hrtime.bigint();
-        if (!addon.reportSignal(1, 'benchmark signal').ok) throw new Error('reportSignal failed');
-        times.push(Number(process.hrtime.bigint() - start));
-      }
-      const report = median(times);
-      const ping = Number(execFileSync(baseline, [String(calls)]).toString().trim());
-      reports.push(report);
-      pings.push(ping);
-      ratios.push(report / ping);
+run((addon) => {
+  if (!addon.init().ok) throw new Error('init failed');
+  const ratios = [];
+  const reports = [];
+  const pings = [];
+  for (let r = 0; r < rounds; r++) {
+    const times = [];
+    for (let i = 0; i < calls; i++) {
+      const start = process.hrtime.bigint();
+      if (!addon.reportSignal(1, 'benchmark signal').ok) throw new Error('reportSignal failed');
+      times.push(Number(process.hrtime.bigint() - start));
     }
-    const us = (ns) => (ns / 1000).toFixed(1);
-    console.log(`reportSignal median ${us(median(reports))} us, Ping round trip median ${us(median(pings))} us`);
-    console.log(`ratio reportSignal/Ping per round: ${ratios.map((x) => x.toFixed(3)).join(' ')}`);
-    console.log(`median ratio ${median(ratios).toFixed(3)} (${rounds} rounds of ${calls} calls)`);
-  } finally {
-    addon.close();
-    await daemon.stop();
+    const report = median(times);
+    const ping = Number(execFileSync(baseline, [String(calls)]).toString().trim());
+    reports.push(report);
+    pings.push(ping);
+    ratios.push(report / ping);
   }
-}
-
-main().catch((e) => {
-  console.error(e.message);
-  process.exit(1);
+  console.log(`reportSignal median ${us(median(reports))}, Ping round trip median ${us(median(pings))}`);
+  console.log(`ratio reportSignal/Ping per round: ${ratios.map((x) => x.toFixed(3)).join(' ')}`);
+  console.log(`median ratio ${median(ratios).toFixed(3)} (${rounds} rounds of ${calls} calls)`);
 });

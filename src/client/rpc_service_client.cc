@@ -117,28 +117,25 @@ int RpcServiceClient::request(const BnqRequest& req, BnqResponse& resp, int time
       return -1;
     }
   }
-  // The record travels to the daemon too: the repeat sends it as the caller prepared it.
-  const BnqResponse prepared = resp;
-  try {
-    d.client->getClientStub().setRemoteCallTimeoutMs(timeoutMs);
-    d.client->Request(req, resp);
-    return 0;
-  } catch (...) {
-    // Anything out of the call ends it the same way: the connection is no longer trusted.
-    d.lastError = "rpc error";
-    d.connected = false;
-  }
+  // One call with this request's time-out. The layer fills resp only from a reply that decoded whole, so
+  // after a failed call the repeat sends the record as the caller prepared it.
+  const auto call = [&]() -> bool {
+    try {
+      d.client->getClientStub().setRemoteCallTimeoutMs(timeoutMs);
+      d.client->Request(req, resp);
+      return true;
+    } catch (...) {
+      // Anything out of the call ends it the same way: the connection is no longer trusted.
+      d.connected = false;
+      return false;
+    }
+  };
+  if (call()) return 0;
+  d.lastError = "rpc error";
   if (!d.tryReconnect()) return -1;
-  resp = prepared;
-  try {
-    d.client->getClientStub().setRemoteCallTimeoutMs(timeoutMs);
-    d.client->Request(req, resp);
-    return 0;
-  } catch (...) {
-    d.lastError = "rpc error after reconnect";
-    d.connected = false;
-    return -1;
-  }
+  if (call()) return 0;
+  d.lastError = "rpc error after reconnect";
+  return -1;
 }
 
 void RpcServiceClient::disconnect() {
