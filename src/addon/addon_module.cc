@@ -217,7 +217,7 @@ bool stringifyInto(napi_env env, napi_value value, char* buffer, size_t size) {
     bool pending = false;
     if (ok(napi_is_exception_pending(env, &pending)) && pending) {
       napi_value ignored;
-      static_cast<void>(napi_get_and_clear_last_exception(env, &ignored));
+      static_cast<void>(ok(napi_get_and_clear_last_exception(env, &ignored)));
     }
     return false;
   }
@@ -298,7 +298,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
                                                                                     napi_value exports) {
   auto* slot = static_cast<Slot*>(std::calloc(1, sizeof(Slot)));
   if (slot == nullptr) {
-    static_cast<void>(napi_throw_error(env, nullptr, "Failed to allocate addon instance data"));
+    static_cast<void>(ok(napi_throw_error(env, nullptr, "Failed to allocate addon instance data")));
     return nullptr;
   }
   // Without a slot the functions still load; init() then reports BNQ_ERR_NO_MEMORY.
