@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <utility>
 
 #include "brannic.h"
 #include "flat_context.h"
