@@ -7,7 +7,6 @@
 #include <node_api.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "brannic.h"
@@ -205,20 +204,24 @@ napi_value napi_check_signal(napi_env env, napi_callback_info info) {
   return obj;
 }
 
-// JSON.stringify(value) copied into buffer (at most size - 1 bytes). A thrown exception is cleared and
-// reported as false; a result that is not a string leaves the buffer empty.
+// Clears a JavaScript exception that a failed call left pending, so that it never reaches the caller.
+void clearPendingException(napi_env env) {
+  bool pending = false;
+  if (ok(napi_is_exception_pending(env, &pending)) && pending) {
+    napi_value ignored;
+    static_cast<void>(ok(napi_get_and_clear_last_exception(env, &ignored)));
+  }
+}
+
+// JSON.stringify(value) copied into buffer (at most size - 1 bytes). False when it cannot be called or
+// throws (reaching JSON.stringify may throw too, through a getter); the exception is cleared. A result
+// that is not a string leaves the buffer empty.
 bool stringifyInto(napi_env env, napi_value value, char* buffer, size_t size) {
   napi_value global, json, stringify, text;
   if (!ok(napi_get_global(env, &global)) || !ok(napi_get_named_property(env, global, "JSON", &json)) ||
-      !ok(napi_get_named_property(env, json, "stringify", &stringify))) {
-    return false;
-  }
-  if (!ok(napi_call_function(env, json, stringify, 1, &value, &text))) {
-    bool pending = false;
-    if (ok(napi_is_exception_pending(env, &pending)) && pending) {
-      napi_value ignored;
-      static_cast<void>(napi_get_and_clear_last_exception(env, &ignored));
-    }
+      !ok(napi_get_named_property(env, json, "stringify", &stringify)) ||
+      !ok(napi_call_function(env, json, stringify, 1, &value, &text))) {
+    clearPendingException(env);
     return false;
   }
   size_t copied = 0;
@@ -298,7 +301,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
                                                                                     napi_value exports) {
   auto* slot = static_cast<Slot*>(std::calloc(1, sizeof(Slot)));
   if (slot == nullptr) {
-    static_cast<void>(napi_throw_error(env, nullptr, "Failed to allocate addon instance data"));
+    static_cast<void>(ok(napi_throw_error(env, nullptr, "Failed to allocate addon instance data")));
     return nullptr;
   }
   // Without a slot the functions still load; init() then reports BNQ_ERR_NO_MEMORY.

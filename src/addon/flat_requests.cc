@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <utility>
 
 #include "brannic.h"
 #include "flat_context.h"
@@ -27,7 +27,7 @@ constexpr size_t kMinTokenLen = 65;
 constexpr size_t kMinSessionIdLen = 37;
 
 // Turns a non-zero reply status into a code, and sets the matching text.
-int32_t mapServerError(brannic_ctx* ctx, const rpc_sdk::BnqResponse& resp) noexcept {
+int32_t map_server_error(brannic_ctx* ctx, const rpc_sdk::BnqResponse& resp) noexcept {
   switch (resp.status) {
     case -1: setLastError(ctx, "server: unsupported command"); return BNQ_ERR_NOT_SUPPORTED;
     case -2: setLastError(ctx, "server: invalid argument"); return BNQ_ERR_INVALID_ARG;
@@ -51,7 +51,7 @@ int32_t roundTrip(brannic_ctx* ctx, int32_t command, std::string payload, int ti
     setLastError(ctx, "rpc failed: " + ctx->client->getLastError());
     return BNQ_ERR_DAEMON_UNAVAIL;
   }
-  if (resp.status != 0) return mapServerError(ctx, resp);
+  if (resp.status != 0) return map_server_error(ctx, resp);
   return BNQ_OK;
 }
 

@@ -70,7 +70,7 @@ bool RpcServiceClientImpl::validateServerAndCacheCredentials() {
       lastError = "Failed to get peer credentials";
       return false;
     }
-    path = platform::processPath(pid);
+    path = getProcessPath(pid);
   } catch (...) {
     lastError = "Failed to get credentials";
     return false;

@@ -137,6 +137,18 @@ test('identityAgent payloads and token', async () => {
     cyclic.self = cyclic;
     assert.deepEqual(addon.identityAgent(cyclic), INVALID);
     assert.deepEqual(addon.identityAgent({ big: 1n }), INVALID);
+    // Reaching JSON.stringify throws: the exception is cleared, not passed on.
+    const stringify = Object.getOwnPropertyDescriptor(JSON, 'stringify');
+    Object.defineProperty(JSON, 'stringify', { get() { throw new Error('unreachable'); }, configurable: true });
+    let unreachable;
+    try {
+      unreachable = addon.identityAgent({ a: 1 });
+    } catch (e) {
+      unreachable = e;
+    } finally {
+      Object.defineProperty(JSON, 'stringify', stringify);
+    }
+    assert.deepEqual(unreachable, INVALID);
 
     const payloads = daemon.requests().map((r) => r.payload.toString());
     assert.deepEqual(payloads, [

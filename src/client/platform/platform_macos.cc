@@ -1,6 +1,9 @@
 // macOS services of the daemon client: proc_pidpath, LOCAL_PEERCRED and LOCAL_PEERPID, sleep_for.
 // On Linux the same code runs on the stand-in services of macos_services_standin.h.
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <thread>
 
 #include "platform/macos_services.h"
