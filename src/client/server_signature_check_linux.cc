@@ -11,6 +11,9 @@ namespace rpc_sdk {
 
 bool serverExecutableIsSigned(const std::string& path) {
   const std::filesystem::path executable(path);
+  // An executable is a file. Where the path came from the peer's own first argument, a signed directory
+  // must not pass for one (nor make the check walk a tree the peer chose).
+  if (!std::filesystem::is_regular_file(executable)) return false;
   // An empty key makes the library verify with its built-in key.
   const bnq::sign::TolvaneCheckResult result =
       bnq::sign::isTolvaneSign(executable, std::optional<bnq::sign::crypto::PublicKey>());

@@ -2,6 +2,7 @@
 // brannic.node end to end on Linux: only a daemon whose executable carries a valid signature under the
 // built-in key is trusted, on the first connection and on every reconnection.
 const test = require('node:test');
+const { after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -15,7 +16,7 @@ const REFUSED = {
   message: 'connect failed: server signature verification failed',
 };
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'brannic-sig-'));
-test.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
+after(() => fs.rmSync(scratch, { recursive: true, force: true }));
 
 // A copy of `program` at scratch/<folder>/tolvane_daemon, changed by `edit` (bytes => bytes).
 function copyOf(program, folder, edit = (b) => b) {
