@@ -197,7 +197,27 @@ TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
               return 1;
             }),
             0);
-  fs::permissions(tree_ / "sub", fs::perms::owner_all);
+  fs::permissions(tree_ / "sub", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+
+  // A new directory that may be listed but not searched: the rescan sees the file in it but cannot resolve
+  // its path, which raises rather than leaving the file out of `added` unseen.
+  sign();
+  for (const char* p : {"meta-inf/signature.json", "meta-inf/manifest.json"}) {
+    fs::permissions(tree_ / p, fs::perms::others_read, fs::perm_options::add);
+  }
+  fs::create_directory(tree_ / "locked");
+  writeFile(tree_ / "locked" / "x", "unseen");
+  fs::permissions(tree_ / "locked", fs::perms::owner_all | fs::perms::others_read, fs::perm_options::replace);
+  EXPECT_EQ(testing::inUnprivilegedChild([&] {
+              try {
+                devVerifier().verifyDirectory(tree_);
+              } catch (const fs::filesystem_error&) {
+                return 0;
+              }
+              return 1;
+            }),
+            0);
+  fs::permissions(tree_ / "locked", fs::perms::owner_all);
 }
 
 }  // namespace

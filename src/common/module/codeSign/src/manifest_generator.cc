@@ -35,6 +35,9 @@ void ManifestGenerator::scanDirectory(const fs::path& directory, std::vector<fs:
   // directories are not followed). For an entry that is not itself a link, no element below `directory`
   // is a link, so its weakly canonical form relative to the directory's is a/.../name itself: the text
   // after this prefix. Links (and any entry not named under the prefix) take the full resolution.
+  // The shortcut still queries the entry's status, as the resolution does first, so that an entry whose
+  // path cannot be resolved (a directory that may be listed but not searched, a name too long) raises
+  // here instead of being listed and then silently dropped when it cannot be hashed.
   std::string prefix = (directory / "x").native();
   prefix.pop_back();
   std::optional<fs::path> base;  // the directory's weakly canonical form, made at the first link
@@ -45,6 +48,7 @@ void ManifestGenerator::scanDirectory(const fs::path& directory, std::vector<fs:
     const std::string& text = entry.path().native();
     fs::path relative;
     if (!entry.is_symlink() && text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0) {
+      (void)fs::status(entry.path());
       relative = text.substr(prefix.size());
     } else {
       if (!base) base = fs::weakly_canonical(directory);
