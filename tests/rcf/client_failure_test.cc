@@ -123,6 +123,21 @@ TEST(ClientFailure, RemoteCallTimeOutBoundsTheWholeReply) {
     EXPECT_LE(o.elapsed, std::chrono::milliseconds(400) + kSlack);
     EXPECT_EQ(handleOf(client), -1);
   }
+  // A peer that never reads: the send of a request larger than the socket buffers counts too.
+  ScriptedPeer deaf({}, /*accept=*/false);
+  Client client(RCF::UnixLocalEndpoint(deaf.path()), "");
+  client.getClientStub().setRemoteCallTimeoutMs(400);
+  BnqResponse resp;
+  const auto t0 = Clock::now();
+  try {
+    client.Request(BnqRequest{4, std::string(1000000, 'x')}, resp);
+    ADD_FAILURE() << "sent";
+  } catch (const RCF::Exception& e) {
+    EXPECT_EQ(e.getErrorId(), RCF::RcfError_CallTimeout) << e.what();
+  }
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(400));
+  EXPECT_LE(Clock::now() - t0, std::chrono::milliseconds(400) + kSlack);
+  EXPECT_EQ(handleOf(client), -1);
 }
 
 TEST(ClientFailure, ConnectTimeOutAndConnectErrors) {
