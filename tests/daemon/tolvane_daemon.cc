@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,6 +122,9 @@ std::string fromHex(const std::string& hex) {
     if (c != ' ' && c != ':') digits.push_back(c);
   }
   if (digits.size() % 2 != 0) usageError("odd hex text '" + hex + "'");
+  for (char c : digits) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) usageError("bad hex text '" + hex + "'");
+  }
   for (std::size_t i = 0; i < digits.size(); i += 2) {
     out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   }

@@ -54,6 +54,9 @@ Outcome ping(Client& client) {
 TEST(ClientFailure, MalformedRepliesFailTheCallAndCloseTheSocket) {
   const std::string pong = rcfVector("ping_ok").reply;
   const std::string mismatch = rcfVector("runtime_v14").reply;
+  // The same message from a server at runtime 12: the client lowers its version and resends, once.
+  std::string mismatch12 = mismatch;
+  mismatch12[7] = 12;
   std::string longerThanSent = pong.substr(0, 12);
   longerThanSent[0] = 40;
   std::string trailing = pong + std::string(1, '\0');
@@ -66,6 +69,7 @@ TEST(ClientFailure, MalformedRepliesFailTheCallAndCloseTheSocket) {
   struct Case {
     const char* what;
     std::vector<PeerStep> steps;
+    std::size_t requestsSent = 1;
   } cases[] = {
       {"length 0", {{PeerStep::kReply, std::string(4, '\0')}}},
       {"length above 1 MiB", {{PeerStep::kReply, std::string("\x01\x00\x10\x00", 4) + std::string(64, '\0')}}},
@@ -83,7 +87,7 @@ TEST(ClientFailure, MalformedRepliesFailTheCallAndCloseTheSocket) {
       {"exception body truncated", {{PeerStep::kReply, frame(std::string("\x02\x03\x01\x00\x00\x00\x00\x00\x00\x00\x01\x04", 12))}}},
       {"unknown error message", {{PeerStep::kReply, frame(std::string("\x00\x01\x21\x00\x00\x00\x00\x00\x00\x00", 10))}}},
       {"error message version 7", {{PeerStep::kReply, frame(std::string("\x00\x07\x46\x0d\x00", 5))}}},
-      {"version mismatch twice", {{PeerStep::kReply, mismatch}, {PeerStep::kReply, mismatch}}},
+      {"version mismatch twice", {{PeerStep::kReply, mismatch12}, {PeerStep::kReply, mismatch12}}, 2},
       {"mismatch to our own version", {{PeerStep::kReply, frame(std::string("\x00\x01\x46\x0d\x00", 5)) }}},
       {"mismatch to a version we cannot speak", {{PeerStep::kReply, frame(std::string("\x00\x01\x46\x05\x00", 5))}}},
       {"peer closes after the request", {{PeerStep::kClose, ""}}},
@@ -97,9 +101,10 @@ TEST(ClientFailure, MalformedRepliesFailTheCallAndCloseTheSocket) {
     EXPECT_NE(o.errorId, 0);
     EXPECT_LT(o.elapsed, std::chrono::seconds(2)) << "failed fast, not by the time-out";
     EXPECT_EQ(handleOf(client), -1);
+    EXPECT_EQ(peer.requests().size(), c.requestsSent) << "never replayed; a version mismatch resends once";
+    EXPECT_EQ(peer.connections(), 1);
     if (std::string(c.what) == "peer closes after the request") {
       EXPECT_EQ(o.text, "Unexpected peer disconnection.");
-      EXPECT_EQ(peer.requests().size(), 1u) << "never replayed";
     }
   }
 }
@@ -118,6 +123,21 @@ TEST(ClientFailure, RemoteCallTimeOutBoundsTheWholeReply) {
     EXPECT_LE(o.elapsed, std::chrono::milliseconds(400) + kSlack);
     EXPECT_EQ(handleOf(client), -1);
   }
+  // A peer that never reads: the send of a request larger than the socket buffers counts too.
+  ScriptedPeer deaf({}, /*accept=*/false);
+  Client client(RCF::UnixLocalEndpoint(deaf.path()), "");
+  client.getClientStub().setRemoteCallTimeoutMs(400);
+  BnqResponse resp;
+  const auto t0 = Clock::now();
+  try {
+    client.Request(BnqRequest{4, std::string(1000000, 'x')}, resp);
+    ADD_FAILURE() << "sent";
+  } catch (const RCF::Exception& e) {
+    EXPECT_EQ(e.getErrorId(), RCF::RcfError_CallTimeout) << e.what();
+  }
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(400));
+  EXPECT_LE(Clock::now() - t0, std::chrono::milliseconds(400) + kSlack);
+  EXPECT_EQ(handleOf(client), -1);
 }
 
 TEST(ClientFailure, ConnectTimeOutAndConnectErrors) {
