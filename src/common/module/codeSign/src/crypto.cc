@@ -73,11 +73,8 @@ ErrorCode loadPemFile(detail::KeyOwner& owner, const std::filesystem::path& path
 
 ErrorCode loadPemText(detail::KeyOwner& owner, const std::string& pem, BioReader read) {
   const ErrorMark mark;
-  if (pem.size() > static_cast<size_t>(INT_MAX)) {
-    // No PEM key comes near this size, and a memory buffer cannot describe it.
-    owner.reset();
-    return ErrorCode::INVALID_KEY;
-  }
+  // A memory buffer takes its length as an int: over a longer text none can be made (the key is kept).
+  if (pem.size() > static_cast<size_t>(INT_MAX)) return ErrorCode::OUT_OF_MEMORY;
   const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return ErrorCode::OUT_OF_MEMORY;
   owner.reset();

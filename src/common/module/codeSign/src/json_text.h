@@ -23,7 +23,7 @@ std::string canonicalJson(const Json::Value& value);
 // root type, nesting limited to 1000). Empty when the text does not parse, including an empty text and
 // nesting past the limit.
 std::optional<Json::Value> parseJson(std::istream& in);
-// The same over `size` bytes at `data`, read in place (the bytes are not copied first).
+// The same over `size` bytes at `data`, read where they lie (the bytes are not copied first).
 std::optional<Json::Value> parseJson(const char* data, size_t size);
 
 }  // namespace bnq::sign
