@@ -50,12 +50,14 @@ class Daemon {
     return d;
   }
 
+  // Stops the daemon and removes its pid file (if it wrote one) and its log.
   async stop() {
     if (this.child.exitCode === null && this.child.signalCode === null) {
       this.child.kill('SIGTERM');
       await this.exited;
     }
     if (this.pidFile) fs.rmSync(PID_FILE, { force: true });
+    fs.rmSync(path.dirname(this.log), { recursive: true, force: true });
   }
 
   // The log as a list of {event, fields}.
