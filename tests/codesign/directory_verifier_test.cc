@@ -167,6 +167,17 @@ TEST_F(DirectoryVerifierTest, LinksInsideAndOutside) {
 }
 
 TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
+  // Verifying the tree as an unprivileged user must raise a file-system error.
+  const auto raisesUnprivileged = [&] {
+    return testing::inUnprivilegedChild([&] {
+             try {
+               devVerifier().verifyDirectory(tree_);
+             } catch (const fs::filesystem_error&) {
+               return 0;
+             }
+             return 1;
+           }) == 0;
+  };
   sign();
   // A listed entry whose status is a loop of links.
   fs::create_symlink("looped", tree_ / "looped");
@@ -188,15 +199,7 @@ TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
   }
   fs::permissions(tree_ / "meta-inf", fs::perms::others_exec, fs::perm_options::add);
   fs::permissions(tree_ / "sub", fs::perms::none);
-  EXPECT_EQ(testing::inUnprivilegedChild([&] {
-              try {
-                devVerifier().verifyDirectory(tree_);
-              } catch (const fs::filesystem_error&) {
-                return 0;
-              }
-              return 1;
-            }),
-            0);
+  EXPECT_TRUE(raisesUnprivileged());
   fs::permissions(tree_ / "sub", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
 
   // A new directory that may be listed but not searched: the rescan sees the file in it but cannot resolve
@@ -208,15 +211,7 @@ TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
   fs::create_directory(tree_ / "locked");
   writeFile(tree_ / "locked" / "x", "unseen");
   fs::permissions(tree_ / "locked", fs::perms::owner_all | fs::perms::others_read, fs::perm_options::replace);
-  EXPECT_EQ(testing::inUnprivilegedChild([&] {
-              try {
-                devVerifier().verifyDirectory(tree_);
-              } catch (const fs::filesystem_error&) {
-                return 0;
-              }
-              return 1;
-            }),
-            0);
+  EXPECT_TRUE(raisesUnprivileged());
   fs::permissions(tree_ / "locked", fs::perms::owner_all);
 }
 

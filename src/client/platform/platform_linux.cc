@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -20,11 +21,7 @@ namespace {
 constexpr size_t kPathBufferSize = 4096;
 
 // The text of buffer[0, length) up to its first NUL.
-std::string upToNul(const char* buffer, size_t length) {
-  size_t n = 0;
-  while (n < length && buffer[n] != '\0') ++n;
-  return std::string(buffer, n);
-}
+std::string upToNul(const char* buffer, size_t length) { return std::string(buffer, ::strnlen(buffer, length)); }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // macOS services of the daemon client: proc_pidpath, LOCAL_PEERCRED and LOCAL_PEERPID, sleep_for.
 // On Linux the same code runs on the stand-in services of macos_services_standin.h.
 #include <chrono>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,9 +23,7 @@ constexpr uint32_t kPathBufferSize = 4096;
 std::string processPath(int pid) {
   char buffer[kPathBufferSize] = {};
   if (proc_pidpath(pid, buffer, kPathBufferSize) <= 0) return "";
-  size_t n = 0;
-  while (n < kPathBufferSize && buffer[n] != '\0') ++n;
-  return std::string(buffer, n);
+  return std::string(buffer, ::strnlen(buffer, kPathBufferSize));
 }
 
 bool peerProcessId(int fd, int* pid) {
