@@ -82,7 +82,7 @@ int readPid(const std::string& file) {
 
 }  // namespace
 
-std::string RpcServiceClientImpl::getProcessPath(int pid) { return platform::processPath(pid); }
+std::string RpcServiceClientImpl::getProcessPath(int pid) { return platform::processPath(pid).text; }
 
 bool RpcServiceClientImpl::isDaemonAlive() const {
   try {

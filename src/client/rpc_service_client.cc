@@ -53,7 +53,7 @@ bool RpcServiceClientImpl::tryReconnect() { return isDaemonAlive() && connect(kR
 
 bool RpcServiceClientImpl::validateServerAndCacheCredentials() {
   if (!client) return false;
-  std::string path;
+  platform::ProcessPath executable;
   try {
     auto* transport = dynamic_cast<RCF::BsdClientTransport*>(&client->getClientStub().getTransport());
     if (transport == nullptr) {
@@ -70,16 +70,16 @@ bool RpcServiceClientImpl::validateServerAndCacheCredentials() {
       lastError = "Failed to get peer credentials";
       return false;
     }
-    path = getProcessPath(pid);
+    executable = platform::processPath(pid);
   } catch (...) {
     lastError = "Failed to get credentials";
     return false;
   }
-  if (path.empty()) {
+  if (executable.text.empty()) {
     lastError = "server process path is empty";
     return false;
   }
-  if (!serverExecutableIsSigned(path)) {
+  if (!serverExecutableIsSigned(executable)) {
     lastError = "server signature verification failed";
     return false;
   }

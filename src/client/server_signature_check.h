@@ -1,15 +1,17 @@
 // The signature check of the daemon's executable, the last step of the peer check. The build links the
-// real check (Linux) or one that accepts every path (macOS, which has no such step).
+// real check (Linux) or one that accepts every peer (macOS, which has no such step).
 #ifndef BRANNIC_CLIENT_SERVER_SIGNATURE_CHECK_H_
 #define BRANNIC_CLIENT_SERVER_SIGNATURE_CHECK_H_
 
-#include <string>
+#include "platform/platform.h"
 
 namespace rpc_sdk {
 
-// True when the executable at path carries a valid signature under the built-in key. May throw on a
-// file-system error; the caller counts that as a refused peer.
-bool serverExecutableIsSigned(const std::string& path);
+// True when the peer's executable carries a valid signature under the built-in key. Where the platform
+// gives the file the peer runs (executable.runningFile), that file is checked, and only a signature
+// embedded in it counts; otherwise the file that the path text names is. May throw on a file-system error;
+// the caller counts that as a refused peer.
+bool serverExecutableIsSigned(const platform::ProcessPath& executable);
 
 }  // namespace rpc_sdk
 

@@ -3,6 +3,6 @@
 
 namespace rpc_sdk {
 
-bool serverExecutableIsSigned(const std::string&) { return true; }
+bool serverExecutableIsSigned(const platform::ProcessPath&) { return true; }
 
 }  // namespace rpc_sdk

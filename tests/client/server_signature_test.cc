@@ -1,5 +1,6 @@
-// The Linux peer check's signature step on its own: only a regular file that carries a valid signature under
-// the built-in key passes.
+// The Linux peer check's signature step on its own. Through the path text, only a regular file that carries
+// a valid signature under the built-in key passes. Through the file the peer runs, only a signature section
+// of that file counts, and the path text plays no part.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,26 +16,51 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(ServerSignature, OnlyASignedRegularFilePasses) {
-  char name[] = "/tmp/brannic-sigcheck-XXXXXX";
-  ASSERT_NE(::mkdtemp(name), nullptr);
-  const fs::path scratch = name;
-  const fs::path dir = scratch / "Tolvane";
-  fs::create_directories(dir);
-  std::ofstream(dir / "tolvane_daemon") << "not a program\n";
-  const std::string signDir = std::string(BNQ_SIGN_TOOL) + " sign-dir --key " + BNQ_DEV_PRIVATE_KEY + " " +
-                              dir.string() + " >/dev/null";
-  ASSERT_EQ(std::system(signDir.c_str()), 0);
-  const std::string check = std::string(BNQ_SIGN_TOOL) + " check " + dir.string() + " >/dev/null";
-  ASSERT_EQ(std::system(check.c_str()), 0) << "the directory itself carries a valid signature";
+class ServerSignature : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/brannic-sigcheck-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    scratch_ = name;
+    // A directory and a file that is not ELF, each validly signed (the file by its detached document).
+    fs::create_directories(signedDir());
+    std::ofstream(signedDir() / "tolvane_daemon") << "not a program\n";
+    std::ofstream(signedScript()) << "#!/bin/sh\n";
+    ASSERT_EQ(tool("sign-dir --key " + std::string(BNQ_DEV_PRIVATE_KEY) + " " + signedDir().string()), 0);
+    ASSERT_EQ(tool("sign-file --key " + std::string(BNQ_DEV_PRIVATE_KEY) + " " + signedScript().string()), 0);
+    ASSERT_EQ(tool("check " + signedDir().string()), 0) << "the directory itself carries a valid signature";
+    ASSERT_EQ(tool("check " + signedScript().string()), 0) << "the file itself carries a valid signature";
+  }
+  void TearDown() override { fs::remove_all(scratch_); }
 
+  static int tool(const std::string& args) {
+    return std::system((std::string(BNQ_SIGN_TOOL) + " " + args + " >/dev/null").c_str());
+  }
+  fs::path signedDir() const { return scratch_ / "Tolvane"; }
+  fs::path signedScript() const { return scratch_ / "tolvane_daemon.sh"; }
+  fs::path missing() const { return scratch_ / "missing"; }
+
+  fs::path scratch_;
+};
+
+TEST_F(ServerSignature, ThroughThePathText) {
   const std::string signedDaemon = brannic_test::StandinDaemon::defaultProgram();
-  EXPECT_TRUE(rpc_sdk::serverExecutableIsSigned(signedDaemon));
-  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned(BRANNIC_UNSIGNED_DAEMON));
-  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned(dir.string()));
-  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned((scratch / "missing").string()));
-  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned("tolvane_daemon"));
-  fs::remove_all(scratch);
+  EXPECT_TRUE(rpc_sdk::serverExecutableIsSigned({signedDaemon, ""}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({BRANNIC_UNSIGNED_DAEMON, ""}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDir().string(), ""}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({missing().string(), ""}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({"tolvane_daemon", ""}));
+}
+
+TEST_F(ServerSignature, ThroughTheRunningFile) {
+  const std::string signedDaemon = brannic_test::StandinDaemon::defaultProgram();
+  const std::string gone = signedDaemon + " (deleted)";
+  EXPECT_TRUE(rpc_sdk::serverExecutableIsSigned({gone, signedDaemon}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDaemon, BRANNIC_UNSIGNED_DAEMON}));
+  // A detached document never vouches for what runs, even one that verifies.
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedScript().string(), signedScript().string()}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDaemon, signedDir().string()}));
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDaemon, missing().string()}));
 }
 
 }  // namespace

@@ -79,6 +79,47 @@ for (const [name, program] of refused) {
   });
 }
 
+// The peer check trusts the file the daemon's process runs, whatever has become of the name it was started
+// from. Removing or replacing a running program leaves its executable link showing "<path> (deleted)".
+const UNSIGNED = path.join(VARIANTS, 'Tolvane-unsigned', 'tolvane_daemon');
+const changedWhileRunning = [
+  {
+    name: 'an unsigned daemon whose removed file has a signed file at "<path> (deleted)" is refused',
+    program: () => copyOf(UNSIGNED, 'Tolvane-removed'),
+    change: (program) => {
+      fs.rmSync(program);
+      fs.copyFileSync(DAEMON, `${program} (deleted)`);
+    },
+    accepted: false,
+  },
+  {
+    name: 'a signed daemon whose file is renamed over by an unsigned one is accepted',
+    program: () => copyOf(DAEMON, 'Tolvane-replaced'),
+    change: (program) => {
+      fs.copyFileSync(UNSIGNED, `${program}.new`);
+      fs.renameSync(`${program}.new`, program);
+    },
+    accepted: true,
+  },
+];
+for (const c of changedWhileRunning) {
+  test(c.name, async () => {
+    const program = c.program();
+    await withProgram(program, async (daemon) => {
+      c.change(program);
+      if (c.accepted) {
+        assert.deepEqual(addon.init(), { ok: true });
+        assert.deepEqual(addon.reportSignal(1, 'still signed'), { ok: true });
+        assert.equal(daemon.requests().length, 1);
+      } else {
+        assert.deepEqual(addon.init(), REFUSED);
+        assert.equal(daemon.events('accept').length, 4);
+        assert.deepEqual(daemon.requests(), []);
+      }
+    });
+  });
+}
+
 test('a daemon started under a name without "Tolvane" ends the attempts at once', async () => {
   await withProgram(copyOf(DAEMON, 'plain'), async (daemon) => {
     const started = Date.now();

@@ -13,8 +13,20 @@ namespace platform {
 extern const char* const kSystemPidFile;
 extern const char* const kHomePidFileSuffix;
 
-// The executable path of a process, at most 4095 bytes and up to its first NUL; "" when unknown.
-std::string processPath(int pid);
+// What the platform tells of the executable of a process.
+struct ProcessPath {
+  // The executable path as text, at most 4095 bytes and up to its first NUL; "" when unknown. It names the
+  // file the process was started from, which may since have been removed or replaced, or, where the platform
+  // cannot see the executable, a text the process chose itself.
+  std::string text;
+  // A name that opens the file the process runs for as long as the process lives, whatever has become of
+  // the path text; "" when the platform gives none. Linux: the process's executable link "/proc/<pid>/exe"
+  // whenever the text was read from it, "" when the text is the process's first command-line argument.
+  // macOS: always "".
+  std::string runningFile;
+};
+
+ProcessPath processPath(int pid);
 
 // Reads the process id of a connected socket's peer into *pid. False when the peer's credentials cannot
 // be read at all; a build that reads credentials and the pid separately gives pid 0 when only the pid

@@ -25,21 +25,23 @@ std::string upToNul(const char* buffer, size_t length) { return std::string(buff
 
 }  // namespace
 
-std::string processPath(int pid) {
+ProcessPath processPath(int pid) {
   char name[64];
   char buffer[kPathBufferSize];
   std::snprintf(name, sizeof name, "/proc/%d/exe", pid);
   const ssize_t n = ::readlink(name, buffer, kPathBufferSize - 1);
-  if (n != -1) return upToNul(buffer, static_cast<size_t>(n));
+  // The link's text may name a file that was removed or renamed over since ("<path> (deleted)"), or a path
+  // of another mount namespace; the link itself still opens the file that runs.
+  if (n != -1) return ProcessPath{upToNul(buffer, static_cast<size_t>(n)), name};
 
   // The link of another user's process cannot be read: fall back to its first command-line argument.
   std::snprintf(name, sizeof name, "/proc/%d/cmdline", pid);
   std::FILE* file = std::fopen(name, "r");
-  if (file == nullptr) return "";
+  if (file == nullptr) return ProcessPath{};
   const size_t got = std::fread(buffer, 1, kPathBufferSize - 1, file);
   std::fclose(file);
-  if (got == 0) return "";
-  return upToNul(buffer, got);
+  if (got == 0) return ProcessPath{};
+  return ProcessPath{upToNul(buffer, got), ""};
 }
 
 bool peerProcessId(int fd, int* pid) {

@@ -20,10 +20,10 @@ namespace {
 constexpr uint32_t kPathBufferSize = 4096;
 }  // namespace
 
-std::string processPath(int pid) {
+ProcessPath processPath(int pid) {
   char buffer[kPathBufferSize] = {};
-  if (proc_pidpath(pid, buffer, kPathBufferSize) <= 0) return "";
-  return std::string(buffer, ::strnlen(buffer, kPathBufferSize));
+  if (proc_pidpath(pid, buffer, kPathBufferSize) <= 0) return ProcessPath{};
+  return ProcessPath{std::string(buffer, ::strnlen(buffer, kPathBufferSize)), ""};
 }
 
 bool peerProcessId(int fd, int* pid) {
