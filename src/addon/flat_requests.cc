@@ -85,6 +85,19 @@ void copyCut(const std::string& src, char* dst, size_t dst_len) {
   dst[n] = '\0';
 }
 
+// Parses the check reply with the reader of a default Json::CharReaderBuilder. False when the reader
+// refuses it, by its result or by throwing (it throws on nesting past its stack limit); only memory
+// exhaustion passes on.
+bool parseReply(const std::string& data, Json::Value* root) {
+  const Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    return reader->parse(data.data(), data.data() + data.size(), root, nullptr);
+  } catch (const Json::Exception&) {
+    return false;
+  }
+}
+
 // A member of the check reply that can be read as text: missing, null, a string, a number or a boolean.
 bool isTextual(const Json::Value& v) {
   return v.isNull() || v.isString() || v.isNumeric() || v.isBool();
@@ -186,14 +199,10 @@ int32_t brannic_check_signal(brannic_ctx* ctx, const char* request_json, char* s
       return BNQ_ERR_PROTOCOL;
     }
 
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
-    const char* begin = resp.data.data();
     // Only an object or null can carry the two members; a member must be readable as text.
-    if (!reader->parse(begin, begin + resp.data.size(), &root, nullptr) ||
-        !(root.isObject() || root.isNull()) || !isTextual(root.get("sessionId", "")) ||
-        !isTextual(root.get("signalResult", ""))) {
+    if (!parseReply(resp.data, &root) || !(root.isObject() || root.isNull()) ||
+        !isTextual(root.get("sessionId", "")) || !isTextual(root.get("signalResult", ""))) {
       setLastError(ctx, "parse response failed");
       return BNQ_ERR_PROTOCOL;
     }

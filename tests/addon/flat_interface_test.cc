@@ -241,6 +241,12 @@ TEST(FlatCheck, ReplyShapes) {
     const char* error;
   };
   const std::string longId(50, 'i');
+  // The reader takes 1000 levels of nesting and throws past that: 1001 levels is a reply that does not parse.
+  const auto nested = [](size_t arrays) {
+    return "{\"sessionId\":\"deep\",\"x\":" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+  };
+  const std::string deepest = nested(999);
+  const std::string tooDeep = nested(1000);
   const Row rows[] = {
       {R"({"sessionId":"s-1","signalResult":"r","other":[1]})", BNQ_OK, "s-1", "r", nullptr},
       {"{}", BNQ_OK, "", "", nullptr},
@@ -256,6 +262,8 @@ TEST(FlatCheck, ReplyShapes) {
       {"7", BNQ_ERR_PROTOCOL, "", "", "parse response failed"},
       {R"({"sessionId":"ok","signalResult":[1]})", BNQ_ERR_PROTOCOL, "", "", "parse response failed"},
       {R"({"sessionId":{"a":1}})", BNQ_ERR_PROTOCOL, "", "", "parse response failed"},
+      {deepest.c_str(), BNQ_OK, "deep", "", nullptr},
+      {tooDeep.c_str(), BNQ_ERR_PROTOCOL, "", "", "parse response failed"},
   };
   for (const Row& row : rows) {
     std::vector<std::string> args;
@@ -266,7 +274,7 @@ TEST(FlatCheck, ReplyShapes) {
     char result[8];
     std::memset(session, 'x', sizeof session);
     std::memset(result, 'x', sizeof result);
-    const char* label = row.data != nullptr ? row.data : "<empty>";
+    const std::string label = row.data != nullptr ? std::string(row.data).substr(0, 60) : "<empty>";
     EXPECT_EQ(brannic_check_signal(c.ctx, "{\"q\":1}", session, sizeof session, result, sizeof result), row.code)
         << label;
     EXPECT_EQ(std::string(session), row.session) << label;

@@ -42,7 +42,7 @@ void RealPathsTest::SetUp() {
   std::error_code ec;
   fs::remove_all(scratch_, ec);
   fs::create_directories(scratch_);
-  ::chmod(scratch_.c_str(), 0755);
+  ASSERT_EQ(::chmod(scratch_.c_str(), 0755), 0) << scratch_;
   fs::remove(kSocketPath, ec);
   fs::remove(kSystemPidFile, ec);
   log_ = makeLog("daemon.log");
@@ -95,6 +95,7 @@ void RealPathsTest::makeDirs(const std::string& dir, const User& owner) {
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     ASSERT_EQ(::mkdir(it->c_str(), 0755), 0) << *it << ": " << std::strerror(errno);
+    ASSERT_EQ(::chmod(it->c_str(), 0755), 0) << *it << ": not narrowed by the umask";
     ASSERT_EQ(::chown(it->c_str(), owner.uid, owner.gid), 0) << *it;
     dirs_.push_back(it->string());
   }

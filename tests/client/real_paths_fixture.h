@@ -97,13 +97,14 @@ class RealPathsTest : public ::testing::Test {
 
   // Writes `content` to `path`, creating the missing folders (owned by `owner`); removed at tear-down.
   void writeFile(const std::string& path, const std::string& content, const User& owner = User{});
-  // Creates the missing folders of `dir` (owned by `owner`); removed at tear-down when empty.
+  // Creates the missing folders of `dir` (owned by `owner`, mode 0755); removed at tear-down when empty.
   void makeDirs(const std::string& dir, const User& owner = User{});
   // Registers a path for removal at tear-down.
   void removeLater(const std::string& path) { files_.push_back(path); }
   // A copy of the daemon program at dir + "/tolvane_daemon"; returns its path.
   std::string copyDaemonProgram(const std::string& dir);
-  // A scratch folder for this test (not inside any folder named Tolvane).
+  // A scratch folder for this test under /tmp, of mode 0755 (not inside any folder named Tolvane): what
+  // another user must run or read goes here, wherever the build tree lies.
   std::string scratch() const { return scratch_; }
 
   DaemonLog log_{""};

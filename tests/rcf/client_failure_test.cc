@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "rcf_vectors.h"
@@ -192,6 +193,100 @@ TEST(ClientFailure, WithoutAutomaticReconnectionAClosedConnectionFailsBeforeSend
   EXPECT_EQ(ping(client).errorId, RCF::RcfError_NotConnected);
   EXPECT_EQ(peer.connections(), 1);
   EXPECT_EQ(peer.requests().size(), 1u);
+}
+
+// --- Bytes that arrive between calls ---------------------------------------------------------------------
+
+// A Ping reply whose string is `word` (at most 127 bytes).
+std::string pingReply(const std::string& word) {
+  return replyBody(std::string("\x00\x00\x00\x00\x01\x04", 6) + static_cast<char>(word.size()) +
+                   std::string("\x00\x00\x00\x02", 4) + word + "\x02");
+}
+
+int openDescriptors() {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    static_cast<void>(entry);
+    ++n;
+  }
+  return n;
+}
+
+// A late reply, a second copy of a reply or any other unsolicited bytes on the connection are never read as
+// the answer to the next call: the stub finds the connection unusable before sending, and reconnects (or,
+// without automatic reconnection, fails without sending).
+TEST(ClientFailure, BytesArrivingBetweenCallsAreNeverTakenAsTheNextAnswer) {
+  ASSERT_EQ(pingReply("pong"), rcfVector("ping_ok").reply);
+  const std::string first = pingReply("first");
+  struct Case {
+    const char* what;
+    PeerStep step;          // the peer's answer to the first call
+    const char* firstWord;  // what the first call returns; null: it times out
+  } cases[] = {
+      {"a late reply to a timed-out call", {PeerStep::kReply, first, 200 + static_cast<int>(kSlack.count())}, nullptr},
+      {"a second copy of the reply", {PeerStep::kReply, first + first}, "first"},
+      {"junk after the reply", {PeerStep::kReply, first + "junk"}, "first"},
+      {"the start of another frame", {PeerStep::kReply, first + std::string("\x40\x00\x00\x00\x02\x03", 6)}, "first"},
+      {"a second reply trickling in after the first", {PeerStep::kDribble, first + pingReply("stale"), 2}, "first"},
+  };
+  for (const Case& c : cases) {
+    for (const bool autoReconnect : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (autoReconnect ? "" : ", without automatic reconnection"));
+      ScriptedPeer peer({c.step, {PeerStep::kReply, pingReply("fresh")}});
+      Client client(RCF::UnixLocalEndpoint(peer.path()), "");
+      client.getClientStub().setAutoReconnect(autoReconnect);
+      client.getClientStub().setRemoteCallTimeoutMs(c.firstWord != nullptr ? 3000 : 200);
+      if (c.firstWord != nullptr) {
+        EXPECT_EQ(client.Ping(), c.firstWord);
+      } else {
+        EXPECT_EQ(ping(client).errorId, RCF::RcfError_CallTimeout);
+      }
+      // Long enough for a trickling or late reply to be there when the next call starts.
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.firstWord != nullptr ? 200 : 0));
+      client.getClientStub().setRemoteCallTimeoutMs(3000);
+      if (autoReconnect) {
+        std::string answer;
+        EXPECT_NO_THROW(answer = client.Ping());
+        EXPECT_EQ(answer, "fresh");
+        EXPECT_EQ(peer.connections(), 2);
+        EXPECT_EQ(peer.requests().size(), 2u);
+      } else {
+        EXPECT_EQ(ping(client).errorId, RCF::RcfError_NotConnected);
+        EXPECT_EQ(peer.requests().size(), 1u) << "nothing sent on a connection that holds stale bytes";
+      }
+    }
+  }
+}
+
+// Connecting, reconnecting, timing out and failing to connect, many times over, leave no descriptor open.
+TEST(ClientFailure, NoDescriptorIsLeftOpenAcrossConnectsReconnectsAndTimeOuts) {
+  const std::string pong = rcfVector("ping_ok").reply;
+  const auto cycle = [&] {
+    // The peer closes after the first reply (the next call reconnects), answers the second with stale bytes
+    // behind it (the next call reconnects again), never answers the fourth and hangs up on the fifth.
+    ScriptedPeer peer({{PeerStep::kReplyThenClose, pong},
+                       {PeerStep::kReply, pong + pong},
+                       {PeerStep::kReply, pong},
+                       {PeerStep::kSilent, ""}});
+    {
+      Client client(RCF::UnixLocalEndpoint(peer.path()), "");
+      for (int call = 0; call < 3; ++call) {
+        const Outcome o = ping(client);
+        EXPECT_EQ(o.errorId, 0) << "call " << call << ": " << o.text;
+        if (call == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until the peer has closed
+      }
+      client.getClientStub().setRemoteCallTimeoutMs(50);
+      EXPECT_EQ(ping(client).errorId, RCF::RcfError_CallTimeout);
+      client.getClientStub().setRemoteCallTimeoutMs(5000);
+      EXPECT_EQ(ping(client).errorId, RCF::RcfError_PeerDisconnect) << "out of steps, the peer hangs up";
+    }
+    Client missing(RCF::UnixLocalEndpoint(peer.path() + ".missing"), "");
+    EXPECT_EQ(ping(missing).errorId, RCF::RcfError_ConnectFailed);
+  };
+  cycle();  // anything opened once per process is open from here on
+  const int before = openDescriptors();
+  for (int i = 0; i < 25; ++i) cycle();
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(ClientFailure, OversizedRequestIsRefusedBeforeSending) {
