@@ -70,8 +70,9 @@ class PublicKey {
   PublicKey() noexcept = default;
   explicit PublicKey(EVP_PKEY* key) noexcept : key_(key) {}
 
-  // Reads one PEM "PUBLIC KEY" block (SubjectPublicKeyInfo). Results as PrivateKey::loadFromFile; a
-  // private-key PEM gives INVALID_KEY.
+  // Reads the first PEM "PUBLIC KEY" block (SubjectPublicKeyInfo) that decodes; blocks of other types are
+  // passed over, the PKCS#1 "RSA PUBLIC KEY" form among them. Results as PrivateKey::loadFromFile: a text
+  // with no such block (a private-key PEM, a PKCS#1 block alone) gives INVALID_KEY.
   ErrorCode loadFromFile(const std::filesystem::path& path);
   ErrorCode loadFromString(const std::string& pem);
   // Writes a "PUBLIC KEY" block into a file created (with the process's default mode) or truncated.
