@@ -1,8 +1,11 @@
 // Keys, signatures, digests and hex text.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -379,6 +382,27 @@ TEST(Digests, FileHashes) {
   EXPECT_EQ(computeFileHash(dir / "f0", HashAlgorithm::SHA256), kSha256Empty);
   EXPECT_EQ(computeFileHash(dir / "missing", HashAlgorithm::SHA256), "");
   EXPECT_EQ(computeFileHash(dir.path(), HashAlgorithm::SHA256), kSha256Empty);  // opens, reads nothing
+}
+
+// A FIFO without a writer would block the open for ever, and a device such as /dev/zero would never end:
+// neither is read, and each gives "" at once.
+TEST(Digests, FilesThatAreNotRegularGiveNothingAtOnce) {
+  TempDir dir;
+  const std::filesystem::path fifo = dir / "fifo", socket_path = dir / "socket";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  for (const std::filesystem::path& path : {fifo, socket_path, std::filesystem::path("/dev/zero")}) {
+    EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(5),
+                                      [&] { return computeFileHash(path, HashAlgorithm::SHA256).empty() ? 0 : 1; }),
+              0)
+        << path;
+  }
+  ::close(listener);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -320,6 +321,21 @@ TEST_F(FileVerifierTest, PipesAreNeverReadToTheEnd) {
   testing::writeFile(dir_ / "pipe.sig", canonicalJson(signing::signatureDocument(
                                             signing::makeSignatureData(devKey(), valid(), "abc"))));
   EXPECT_EQ(devVerifier().verifyFile(fifo).error_code, -15);
+}
+
+// A FIFO swapped in for the document between a look at its name and the open is no document either; the
+// reader comes back at once rather than wait for a writer.
+TEST_F(FileVerifierTest, DocumentSwappedForAFifoNeverBlocks) {
+  const fs::path file = dir_ / "f.txt";
+  testing::writeFile(file, "text");
+  signing::signFile(file, devKey(), valid());
+  const fs::path document = dir_ / "f.txt.sig";
+  const auto readWhileSwapped = [&] {
+    testing::FifoSwapper swapper(document);
+    for (int i = 0; i < 20000; ++i) (void)readSignatureDocument(document);
+    return 0;
+  };
+  EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(10), readWhileSwapped), 0);
 }
 
 }  // namespace

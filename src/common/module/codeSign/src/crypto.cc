@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include <openssl/bio.h>
@@ -16,6 +15,8 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+
+#include "codeSign/src/file_reading.h"
 
 namespace bnq::sign::crypto {
 namespace {
@@ -338,22 +339,19 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm) 
 }
 
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return "";
-  const ErrorMark mark;
-  const MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx) return "";
-  if (EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) != 1) return "";
-  constexpr size_t kBufferSize = 8192;
-  std::vector<char> buffer(kBufferSize, 0);
-  // Ends at the end of the file or at the first read failure (a directory fails at once); the bytes read
-  // before either are hashed.
-  while (in.good()) {
-    in.read(buffer.data(), static_cast<std::streamsize>(kBufferSize));
-    const std::streamsize count = in.gcount();
-    if (count > 0 && EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(count)) != 1) return "";
+  // Opened without blocking, and read only when it is a regular file: a FIFO could block for ever and a
+  // device never end, so either gives "" at once. A directory opens but holds no bytes to read.
+  const OpenedFile file(path);
+  if (!file.isOpen()) return "";
+  const bool directory = S_ISDIR(file.status().st_mode);
+  if (!directory && !file.isRegular()) return "";
+  DigestStream digest(algorithm);
+  // A read failure part-way ends the input there: the bytes read before it are hashed. A failed update
+  // leaves the digest failed, and finish() then gives "".
+  if (!directory) {
+    (void)file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); });
   }
-  return finishDigest(ctx.get());
+  return digest.finish();
 }
 
 DigestStream::DigestStream(HashAlgorithm algorithm) {
