@@ -299,9 +299,16 @@ TEST_F(FileVerifierTest, UnreadableFileAndUnreadableDocumentStatus) {
   fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                    fs::perms::others_read | fs::perms::others_exec);
   fs::permissions(elf, fs::perms::none);
+  // A readable file whose document exists but may not be read has no signature.
+  const fs::path plain = dir_ / "plain.txt";
+  testing::writeFile(plain, "x");
+  signing::signFile(plain, devKey(), valid());
+  fs::permissions(plain, fs::perms::owner_read | fs::perms::others_read);
+  fs::permissions(dir_ / "plain.txt.sig", fs::perms::none);
   EXPECT_EQ(testing::inUnprivilegedChild([&] {
               const VerifyResult r = devVerifier().verifyFile(elf);
-              return r.error_code == -4 && r.error_message == "Cannot open file" ? 0 : 1;
+              const VerifyResult d = devVerifier().verifyFile(plain);
+              return r.error_code == -4 && r.error_message == "Cannot open file" && d.error_code == -12 ? 0 : 1;
             }),
             0);
 
