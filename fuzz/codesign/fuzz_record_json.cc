@@ -1,5 +1,7 @@
 // Parses arbitrary text with the library's JSON reader and converts it into each record. A conversion may
 // refuse the value only with JsonCpp's exception; a record that was read must write and read back the same.
+// The input taken as one JSON string must write and read back to the same bytes exactly when it is valid
+// UTF-8, which is what lets a signature over the canonical text stand for valid signed texts alone.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -12,6 +14,7 @@
 
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/records.h"
+#include "codeSign/src/utf8.h"
 
 namespace {
 
@@ -42,7 +45,13 @@ void roundTrip(const Json::Value& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string raw(reinterpret_cast<const char*>(data), size);
+  const std::string written = canonicalJson(Json::Value(raw));
+  const std::optional<Json::Value> read_back = bnq::sign::parseJson(written.data(), written.size());
+  const bool same = read_back && read_back->isString() && read_back->asString() == raw;
+  if (same != bnq::sign::isValidUtf8(raw)) __builtin_trap();
+
+  std::istringstream in(raw);
   const std::optional<Json::Value> value = bnq::sign::parseJson(in);
   if (!value) return 0;
   canonicalJson(*value);

@@ -1,8 +1,11 @@
 // Keys, signatures, digests and hex text.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -147,6 +150,64 @@ TEST_F(CryptoTest, FailedLoadsKeepOrDropTheKey) {
   const auto enc_path = dir_ / "encrypted.pem";
   writeFile(enc_path, enc_pem);
   EXPECT_EQ(from_public.loadFromFile(enc_path), ErrorCode::INVALID_KEY);
+}
+
+// Only the SubjectPublicKeyInfo form in a "PUBLIC KEY" block is a public key, through either loader. OpenSSL
+// itself would also take a PKCS#1 "RSA PUBLIC KEY" block; that block is passed over like a block of any
+// other type, and so is a "PUBLIC KEY" block that does not decode.
+TEST_F(CryptoTest, PublicKeyLoadersReadOnlyPublicKeyBlocks) {
+  const PrivateKey first = rsa(), second = ec();
+  const auto block = [&](const char* name, const std::vector<uint8_t>& der) {
+    return pemOf([&](BIO* bio) {
+      return PEM_write_bio(bio, name, "", der.data(), static_cast<long>(der.size())) > 0 ? 1 : 0;
+    });
+  };
+  const auto derOf = [](int (*encode)(const EVP_PKEY*, unsigned char**), const PrivateKey& key) {
+    unsigned char* der = nullptr;
+    const int length = encode(key.get(), &der);
+    EXPECT_GT(length, 0);
+    const std::vector<uint8_t> bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+  };
+  const std::vector<uint8_t> spki = derOf(i2d_PUBKEY, first), pkcs1 = derOf(i2d_PublicKey, first);
+  const std::string second_spki = block("PUBLIC KEY", derOf(i2d_PUBKEY, second));
+  enum Loaded { kNone, kFirst, kSecond };
+  const struct {
+    const char* what;
+    std::string pem;
+    Loaded loaded;
+  } cases[] = {
+      {"SubjectPublicKeyInfo", block("PUBLIC KEY", spki), kFirst},
+      {"text before the block", "a comment line\n" + block("PUBLIC KEY", spki), kFirst},
+      {"PKCS#1", block("RSA PUBLIC KEY", pkcs1), kNone},
+      {"PKCS#1, then SubjectPublicKeyInfo", block("RSA PUBLIC KEY", pkcs1) + second_spki, kSecond},
+      {"SubjectPublicKeyInfo labelled as PKCS#1", block("RSA PUBLIC KEY", spki), kNone},
+      {"PKCS#1 labelled as a public key", block("PUBLIC KEY", pkcs1), kNone},
+      {"PKCS#1 labelled as a public key, then a good one", block("PUBLIC KEY", pkcs1) + second_spki, kSecond},
+      {"another type, then SubjectPublicKeyInfo", block("CERTIFICATE", spki) + second_spki, kSecond},
+      {"a private key, then SubjectPublicKeyInfo", *ec_pem_ + block("PUBLIC KEY", spki), kFirst},
+  };
+  const auto path = dir_ / "key.pub";
+  for (const auto& c : cases) {
+    writeFile(path, c.pem);
+    PublicKey from_text = PublicKey::fromPrivateKey(first), from_file = PublicKey::fromPrivateKey(first);
+    const ErrorCode expected = c.loaded == kNone ? ErrorCode::INVALID_KEY : ErrorCode::SUCCESS;
+    EXPECT_EQ(from_text.loadFromString(c.pem), expected) << c.what;
+    EXPECT_EQ(from_file.loadFromFile(path), expected) << c.what;
+    for (const PublicKey* key : {&from_text, &from_file}) {
+      switch (c.loaded) {
+        case kNone:
+          EXPECT_EQ(key->get(), nullptr) << c.what;
+          break;
+        case kFirst:
+        case kSecond:
+          ASSERT_NE(key->get(), nullptr) << c.what;
+          EXPECT_EQ(EVP_PKEY_eq(key->get(), (c.loaded == kFirst ? first : second).get()), 1) << c.what;
+          break;
+      }
+    }
+  }
 }
 
 TEST_F(CryptoTest, KeysMoveAndShare) {
@@ -321,6 +382,27 @@ TEST(Digests, FileHashes) {
   EXPECT_EQ(computeFileHash(dir / "f0", HashAlgorithm::SHA256), kSha256Empty);
   EXPECT_EQ(computeFileHash(dir / "missing", HashAlgorithm::SHA256), "");
   EXPECT_EQ(computeFileHash(dir.path(), HashAlgorithm::SHA256), kSha256Empty);  // opens, reads nothing
+}
+
+// A FIFO without a writer would block the open for ever, and a device such as /dev/zero would never end:
+// neither is read, and each gives "" at once.
+TEST(Digests, FilesThatAreNotRegularGiveNothingAtOnce) {
+  TempDir dir;
+  const std::filesystem::path fifo = dir / "fifo", socket_path = dir / "socket";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  for (const std::filesystem::path& path : {fifo, socket_path, std::filesystem::path("/dev/zero")}) {
+    EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(5),
+                                      [&] { return computeFileHash(path, HashAlgorithm::SHA256).empty() ? 0 : 1; }),
+              0)
+        << path;
+  }
+  ::close(listener);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // SignConfig's exclusion test, the manifest generator's walk and counts, and the manifest loader.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -192,6 +194,24 @@ TEST(ManifestLoaderTest, LoadFromDirectory) {
   fs::remove(dir / "meta-inf" / "manifest.json");
   fs::create_symlink("manifest.json", dir / "meta-inf" / "manifest.json");
   EXPECT_THROW(ManifestLoader::loadFromDirectory(dir.path()), fs::filesystem_error);
+}
+
+// A FIFO is no manifest, whether it is named directly or swapped in for "manifest.json" between a look at
+// the name and the open; either way the loader must come back at once rather than wait for a writer.
+TEST(ManifestLoaderTest, NeverWaitsOnAFifo) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const auto loadFifo = [&] { return ManifestLoader::load(dir / "fifo").has_value() ? 1 : 0; };
+  EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(5), loadFifo), 0);
+
+  fs::create_directory(dir / "meta-inf");
+  writeFile(dir / "meta-inf" / "manifest.json", "{}");
+  const auto loadWhileSwapped = [&] {
+    testing::FifoSwapper swapper(dir / "meta-inf" / "manifest.json");
+    for (int i = 0; i < 20000; ++i) (void)ManifestLoader::loadFromDirectory(dir.path());
+    return 0;
+  };
+  EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(10), loadWhileSwapped), 0);
 }
 
 }  // namespace

@@ -2,13 +2,24 @@
 #ifndef BNQ_SIGN_TESTS_TEST_SUPPORT_H_
 #define BNQ_SIGN_TESTS_TEST_SUPPORT_H_
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <json/value.h>
 
@@ -54,6 +65,64 @@ inline Json::Value parse(const std::string& text) {
 
 inline TimePoint atNanos(int64_t nanos) { return TimePoint(std::chrono::nanoseconds(nanos)); }
 inline TimePoint atSeconds(int64_t seconds) { return atNanos(seconds * 1000000000); }
+
+// Runs `body` in a child process and gives its exit status (98 when it threw, -1 when no child could be
+// made), or nothing when the child has not ended within `limit`; it is then killed. For calls that might
+// block for ever: such a fault shows as a time-out of one test instead of a test run that never ends.
+inline std::optional<int> exitCodeWithin(std::chrono::milliseconds limit, const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int code = 98;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done < 0) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// While it lives, a thread of its own keeps exchanging the file at `path` with a FIFO beside it, so that
+// code which looks at the name twice (a status, then an open) sees a regular file the first time and a FIFO
+// the second, sooner or later. Throws when the file system cannot exchange the two names.
+class FifoSwapper {
+ public:
+  explicit FifoSwapper(const std::filesystem::path& path) : path_(path), fifo_(path.string() + ".swap-fifo") {
+    if (mkfifo(fifo_.c_str(), 0600) != 0 || !exchange() || !exchange()) {
+      throw std::runtime_error("cannot exchange " + path_.string() + " with a FIFO");
+    }
+    thread_ = std::thread([this] {
+      while (!stop_.load(std::memory_order_relaxed)) exchange();
+    });
+  }
+  ~FifoSwapper() {
+    stop_ = true;
+    thread_.join();
+  }
+  FifoSwapper(const FifoSwapper&) = delete;
+  FifoSwapper& operator=(const FifoSwapper&) = delete;
+
+ private:
+  bool exchange() { return renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, fifo_.c_str(), RENAME_EXCHANGE) == 0; }
+
+  std::filesystem::path path_;
+  std::filesystem::path fifo_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace bnq::sign::testing
 

@@ -51,6 +51,10 @@ class VerifierTest : public ::testing::Test {
     return data;
   }
 
+  static void resign(SignatureData& data) {
+    data.signature = crypto::signData(signedMessage(data), keys_->private_key, Algorithm::RSA_SHA256);
+  }
+
   static crypto::KeyPair* keys_;
 };
 crypto::KeyPair* VerifierTest::keys_ = nullptr;
@@ -160,6 +164,53 @@ TEST_F(VerifierTest, SignatureWithAndWithoutKey) {
     expectOutcome(verifier.verifySignatureData(*c.data, signedMessage(*c.data) + c.message_suffix), c.expected,
                   *c.data);
   }
+}
+
+// JsonCpp writes each of these pairs of byte strings as one canonical text, so a signature over the first
+// would also cover the second. With a key, a signed text that is not valid UTF-8 therefore fails the
+// signature; without one only the window counts, as for any other data.
+TEST_F(VerifierTest, SignedTextsMustBeValidUtf8) {
+  const struct {
+    const char* what;
+    std::string signed_text, forged_text;
+  } pairs[] = {
+      {"a wrong continuation byte", "Caf\xc3\xa9", "Caf\xc3)"},
+      {"a value above U+10FFFF", "\xf0\x90\x80\x80", "\xf4\x90\x80\x80"},
+      {"a sequence cut at the end", "Caf\xef\xbf\xbd", "Caf\xc3"},
+      {"an overlong sequence", "\xef\xbf\xbd", "\xc0\xaf"},
+      {"a surrogate", "\xef\xbf\xbd", "\xed\xa0\x80"},
+  };
+  const struct {
+    const char* name;
+    std::string& (*text)(SignaturePayload&);
+  } fields[] = {
+      {"skill_id", [](SignaturePayload& p) -> std::string& { return p.certificate.skill_id; }},
+      {"developer", [](SignaturePayload& p) -> std::string& { return p.certificate.developer; }},
+      {"pubkey_hash", [](SignaturePayload& p) -> std::string& { return p.certificate.pubkey_hash; }},
+      {"binary_hash", [](SignaturePayload& p) -> std::string& { return p.binary_hash; }},
+      {"manifest_hash", [](SignaturePayload& p) -> std::string& { return p.manifest_hash; }},
+  };
+  const TimePoint t = now();
+  for (const auto& field : fields) {
+    for (const auto& pair : pairs) {
+      SCOPED_TRACE(std::string(field.name) + ", " + pair.what);
+      SignatureData genuine = signedData(t - hours(1), t + hours(1));
+      field.text(genuine.payload) = pair.signed_text;
+      resign(genuine);
+      SignatureData forged = genuine;
+      field.text(forged.payload) = pair.forged_text;
+      ASSERT_EQ(signedMessage(forged), signedMessage(genuine));
+
+      expectOutcome(Verifier(withKey()).verifySignatureData(genuine, signedMessage(genuine)), kValid, genuine);
+      expectOutcome(Verifier(withKey()).verifySignatureData(forged, signedMessage(forged)), kBadSignature, forged);
+      expectOutcome(Verifier(VerifyOptions()).verifySignatureData(forged, signedMessage(forged)), kValid, forged);
+    }
+  }
+  // The window is still tested first.
+  SignatureData expired = signedData(t - hours(2), t - hours(1));
+  expired.payload.certificate.developer = "Caf\xc3";
+  resign(expired);
+  expectOutcome(Verifier(withKey()).verifySignatureData(expired, signedMessage(expired)), kExpired, expired);
 }
 
 TEST_F(VerifierTest, DeclaredAlgorithmPlaysNoPart) {

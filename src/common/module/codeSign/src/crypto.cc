@@ -6,7 +6,7 @@
 
 #include <climits>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
 
 #include <openssl/bio.h>
@@ -15,6 +15,8 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+
+#include "codeSign/src/file_reading.h"
 
 namespace bnq::sign::crypto {
 namespace {
@@ -59,27 +61,67 @@ class ErrorMark {
 // the terminal.
 int noPassphrase(char*, int, int, void*) { return -1; }
 
-using FileReader = EVP_PKEY* (*)(FILE*, EVP_PKEY**, pem_password_cb*, void*);
-using BioReader = EVP_PKEY* (*)(BIO*, EVP_PKEY**, pem_password_cb*, void*);
+using BioReader = EVP_PKEY* (*)(BIO*);
+using Bio = std::unique_ptr<BIO, BioFree>;
 
-ErrorCode loadPemFile(detail::KeyOwner& owner, const std::filesystem::path& path, FileReader read) {
+EVP_PKEY* readPrivateKey(BIO* bio) { return PEM_read_bio_PrivateKey(bio, nullptr, noPassphrase, nullptr); }
+
+// The first "PUBLIC KEY" block (a SubjectPublicKeyInfo) that decodes, in text order. Blocks of every other
+// type are passed over, and so is a "PUBLIC KEY" block that does not decode, as PEM_read_bio_PUBKEY does;
+// unlike OpenSSL 3's PEM_read_bio_PUBKEY, this also passes over the PKCS#1 "RSA PUBLIC KEY" form.
+EVP_PKEY* readSubjectPublicKeyInfo(BIO* bio) {
+  struct OpenSslFree {
+    void operator()(void* p) const noexcept { OPENSSL_free(p); }
+  };
+  for (;;) {
+    const int start = BIO_tell(bio);
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    const int read = PEM_read_bio(bio, &name, &header, &data, &length);
+    const std::unique_ptr<char, OpenSslFree> owned_name(name), owned_header(header);
+    const std::unique_ptr<unsigned char, OpenSslFree> owned_data(data);
+    if (read != 1) {
+      // No further block; or one that could not be read, after which the search goes on as long as it
+      // gets on through the text.
+      if (BIO_eof(bio) || BIO_tell(bio) <= start) return nullptr;
+      continue;
+    }
+    if (std::strcmp(name, PEM_STRING_PUBLIC) != 0) continue;
+    EVP_CIPHER_INFO cipher;
+    if (PEM_get_EVP_CIPHER_INFO(header, &cipher) != 1 ||
+        PEM_do_header(&cipher, data, &length, noPassphrase, nullptr) != 1) {
+      continue;
+    }
+    const unsigned char* cursor = data;
+    if (EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, length)) return key;
+  }
+}
+
+// Replaces the key held with the one read from `bio`; no key (INVALID_KEY) when none is read or there is
+// no `bio`.
+ErrorCode loadPemBio(detail::KeyOwner& owner, BIO* bio, BioReader read) {
+  owner.reset();
+  owner.reset(bio ? read(bio) : nullptr);
+  return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
+}
+
+ErrorCode loadPemFile(detail::KeyOwner& owner, const std::filesystem::path& path, BioReader read) {
   const ErrorMark mark;
   const File file(std::fopen(path.c_str(), "r"));
   if (!file) return ErrorCode::FILE_NOT_FOUND;
-  owner.reset();
-  owner.reset(read(file.get(), nullptr, noPassphrase, nullptr));
-  return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
+  const Bio bio(BIO_new_fp(file.get(), BIO_NOCLOSE));
+  return loadPemBio(owner, bio.get(), read);
 }
 
 ErrorCode loadPemText(detail::KeyOwner& owner, const std::string& pem, BioReader read) {
   const ErrorMark mark;
   // A memory buffer takes its length as an int: over a longer text none can be made (the key is kept).
   if (pem.size() > static_cast<size_t>(INT_MAX)) return ErrorCode::OUT_OF_MEMORY;
-  const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return ErrorCode::OUT_OF_MEMORY;
-  owner.reset();
-  owner.reset(read(bio.get(), nullptr, noPassphrase, nullptr));
-  return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
+  return loadPemBio(owner, bio.get(), read);
 }
 
 // Opens `path` for writing, created or truncated. A private key's file is created with mode 0600 and set to
@@ -189,11 +231,11 @@ void KeyOwner::reset(EVP_PKEY* key) noexcept {
 }  // namespace detail
 
 ErrorCode PrivateKey::loadFromFile(const std::filesystem::path& path) {
-  return loadPemFile(key_, path, PEM_read_PrivateKey);
+  return loadPemFile(key_, path, readPrivateKey);
 }
 
 ErrorCode PrivateKey::loadFromString(const std::string& pem) {
-  return loadPemText(key_, pem, PEM_read_bio_PrivateKey);
+  return loadPemText(key_, pem, readPrivateKey);
 }
 
 ErrorCode PrivateKey::saveToFile(const std::filesystem::path& path) const {
@@ -217,11 +259,11 @@ PrivateKey PrivateKey::generateRSA(int bits) {
 }
 
 ErrorCode PublicKey::loadFromFile(const std::filesystem::path& path) {
-  return loadPemFile(key_, path, PEM_read_PUBKEY);
+  return loadPemFile(key_, path, readSubjectPublicKeyInfo);
 }
 
 ErrorCode PublicKey::loadFromString(const std::string& pem) {
-  return loadPemText(key_, pem, PEM_read_bio_PUBKEY);
+  return loadPemText(key_, pem, readSubjectPublicKeyInfo);
 }
 
 ErrorCode PublicKey::saveToFile(const std::filesystem::path& path) const {
@@ -297,22 +339,19 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm) 
 }
 
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return "";
-  const ErrorMark mark;
-  const MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx) return "";
-  if (EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) != 1) return "";
-  constexpr size_t kBufferSize = 8192;
-  std::vector<char> buffer(kBufferSize, 0);
-  // Ends at the end of the file or at the first read failure (a directory fails at once); the bytes read
-  // before either are hashed.
-  while (in.good()) {
-    in.read(buffer.data(), static_cast<std::streamsize>(kBufferSize));
-    const std::streamsize count = in.gcount();
-    if (count > 0 && EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(count)) != 1) return "";
+  // Opened without blocking, and read only when it is a regular file: a FIFO could block for ever and a
+  // device never end, so either gives "" at once. A directory opens but holds no bytes to read.
+  const OpenedFile file(path);
+  if (!file.isOpen()) return "";
+  const bool directory = S_ISDIR(file.status().st_mode);
+  if (!directory && !file.isRegular()) return "";
+  DigestStream digest(algorithm);
+  // A read failure part-way ends the input there: the bytes read before it are hashed. A failed update
+  // leaves the digest failed, and finish() then gives "".
+  if (!directory) {
+    (void)file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); });
   }
-  return finishDigest(ctx.get());
+  return digest.finish();
 }
 
 DigestStream::DigestStream(HashAlgorithm algorithm) {

@@ -70,8 +70,9 @@ class PublicKey {
   PublicKey() noexcept = default;
   explicit PublicKey(EVP_PKEY* key) noexcept : key_(key) {}
 
-  // Reads one PEM "PUBLIC KEY" block (SubjectPublicKeyInfo). Results as PrivateKey::loadFromFile; a
-  // private-key PEM gives INVALID_KEY.
+  // Reads the first PEM "PUBLIC KEY" block (SubjectPublicKeyInfo) that decodes; blocks of other types are
+  // passed over, the PKCS#1 "RSA PUBLIC KEY" form among them. Results as PrivateKey::loadFromFile: a text
+  // with no such block (a private-key PEM, a PKCS#1 block alone) gives INVALID_KEY.
   ErrorCode loadFromFile(const std::filesystem::path& path);
   ErrorCode loadFromString(const std::string& pem);
   // Writes a "PUBLIC KEY" block into a file created (with the process's default mode) or truncated.
@@ -123,8 +124,9 @@ std::vector<uint8_t> hexToBytes(const std::string& hex);
 // Lowercase hex digest: SHA-256 for SHA256, SHA-512 for any other value. "" when OpenSSL fails.
 std::string computeDataHash(const std::vector<uint8_t>& data, HashAlgorithm algorithm);
 std::string computeStringHash(const std::string& text, HashAlgorithm algorithm);
-// Digest of a file's content, streamed through one 8192-byte buffer. "" when the file cannot be opened;
-// a read failure part-way ends the input there (a directory gives the digest of no bytes).
+// Digest of a file's content, streamed and never held whole. "" when the file cannot be opened or is
+// neither a regular file nor a directory (a FIFO, a socket or a device gives "" at once, unread); a
+// directory gives the digest of no bytes; a read failure part-way ends the input there.
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm);
 
 // One digest computed over bytes fed piece by piece (SHA-256 for SHA256, SHA-512 for any other value).

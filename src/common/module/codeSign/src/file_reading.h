@@ -6,7 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "codeSign/src/types.h"
@@ -28,14 +31,38 @@ class OpenedFile {
   const struct stat& status() const noexcept { return status_; }
   // The last write time as a system-clock time point.
   TimePoint modifiedTime() const noexcept;
+
+  // Receives the bytes of a file block by block; returns false to stop the reading.
+  using BlockSink = std::function<bool(const unsigned char* data, size_t size)>;
+  // Hands everything from the start to the end of the file to `sink`, in order. False when it is not a
+  // regular file (nothing is read), a read fails (the blocks before it were handed on) or `sink` stopped.
+  bool readBlocks(const BlockSink& sink) const;
   // Lowercase hex SHA-256 of everything from the start to the end of the file; "" when it is not a
   // regular file, a read fails, or the digest fails.
   std::string sha256Hex() const;
+  // The whole content; empty when it is not a regular file, a read fails or memory runs out.
+  std::optional<std::string> readAll() const;
 
  private:
   int fd_ = -1;
   struct stat status_ {};
 };
+
+// What readRegularFile makes of a file that cannot be opened.
+enum class OpenFailure {
+  // Nothing, whatever the reason.
+  kNothing,
+  // Nothing when the file does not exist (a dangling link included) or exists but cannot be opened; the
+  // path's status (links followed) tells which, and a status that cannot be read for another reason (a
+  // parent that may not be searched, a loop of links, a name too long) throws
+  // std::filesystem::filesystem_error.
+  kRaiseUnlessAbsent,
+};
+
+// The whole content of the regular file at `path`, through one OpenedFile. Empty when it cannot be opened
+// (see `on_failure`), is not a regular file (a FIFO, a socket, a device, a directory), a read fails or
+// memory runs out.
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, OpenFailure on_failure);
 
 }  // namespace bnq::sign
 

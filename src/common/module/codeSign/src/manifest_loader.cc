@@ -1,14 +1,18 @@
 #include "codeSign/src/manifest_loader.h"
 
-#include <fstream>
+#include <string>
 
+#include "codeSign/src/file_reading.h"
 #include "codeSign/src/json_text.h"
 
 namespace bnq::sign {
+namespace {
 
-std::optional<Manifest> ManifestLoader::parse(std::istream& in) {
+// The manifest of a parsed root; `parse` gives the root, or nothing when the text does not parse.
+template <typename Parse>
+std::optional<Manifest> readManifest(Parse parse) {
   try {
-    const std::optional<Json::Value> root = parseJson(in);
+    const std::optional<Json::Value> root = parse();
     if (!root) return std::nullopt;
     return Manifest::fromJson(*root);
   } catch (...) {
@@ -17,19 +21,26 @@ std::optional<Manifest> ManifestLoader::parse(std::istream& in) {
   }
 }
 
+// Opened once, without blocking: a FIFO or a device, also one put in place of a regular file a moment ago,
+// is no manifest and is never read.
+std::optional<Manifest> readManifestFile(const std::filesystem::path& file, OpenFailure on_failure) {
+  const std::optional<std::string> text = readRegularFile(file, on_failure);
+  if (!text) return std::nullopt;
+  return readManifest([&text] { return parseJson(text->data(), text->size()); });
+}
+
+}  // namespace
+
+std::optional<Manifest> ManifestLoader::parse(std::istream& in) {
+  return readManifest([&in] { return parseJson(in); });
+}
+
 std::optional<Manifest> ManifestLoader::load(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in.is_open()) return std::nullopt;
-  return parse(in);
+  return readManifestFile(file, OpenFailure::kNothing);
 }
 
 std::optional<Manifest> ManifestLoader::loadFromDirectory(const std::filesystem::path& directory) {
-  const std::filesystem::path file = directory / "meta-inf" / "manifest.json";
-  const std::filesystem::file_status status = std::filesystem::status(file);
-  if (!std::filesystem::exists(status)) return std::nullopt;
-  // A FIFO or a device would block the open or never end.
-  if (!std::filesystem::is_regular_file(status)) return std::nullopt;
-  return load(file);
+  return readManifestFile(directory / "meta-inf" / "manifest.json", OpenFailure::kRaiseUnlessAbsent);
 }
 
 }  // namespace bnq::sign

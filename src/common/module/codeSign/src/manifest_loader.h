@@ -16,11 +16,12 @@ class ManifestLoader {
   // when it does not parse or convert (a root that is an array, a number or a text); a null root gives the
   // defaults. Never throws.
   static std::optional<Manifest> parse(std::istream& in);
-  // parse() of the file at `file`; empty also when it cannot be opened.
+  // parse() of the file at `file`, opened once without blocking; empty also when it cannot be opened or is
+  // not a regular file (a FIFO, a socket or a device is never read). Never throws.
   static std::optional<Manifest> load(const std::filesystem::path& file);
-  // load() of `directory`/meta-inf/manifest.json. Empty when that file does not exist (a dangling link
-  // included) or is not a regular file; a status query that fails for another reason throws
-  // std::filesystem::filesystem_error.
+  // load() of `directory`/meta-inf/manifest.json, except that when the file cannot be opened, its status
+  // is read: empty when it does not exist (a dangling link included) or cannot be opened, and
+  // std::filesystem::filesystem_error when the status cannot be read for another reason.
   static std::optional<Manifest> loadFromDirectory(const std::filesystem::path& directory);
 };
 

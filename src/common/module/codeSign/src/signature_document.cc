@@ -1,15 +1,19 @@
 #include "codeSign/src/signature_document.h"
 
-#include <fstream>
+#include <string>
 
 #include "codeSign/src/crypto.h"
+#include "codeSign/src/file_reading.h"
 #include "codeSign/src/json_text.h"
 
 namespace bnq::sign {
+namespace {
 
-std::optional<SignatureData> parseSignatureDocument(std::istream& in) {
+// The document of a parsed root; `parse` gives the root, or nothing when the text does not parse.
+template <typename Parse>
+std::optional<SignatureData> readDocument(Parse parse) {
   try {
-    const std::optional<Json::Value> root = parseJson(in);
+    const std::optional<Json::Value> root = parse();
     if (!root) return std::nullopt;
     // A document without "payload" keeps this payload: window [epoch, epoch], so it has ended.
     SignatureData data;
@@ -24,14 +28,18 @@ std::optional<SignatureData> parseSignatureDocument(std::istream& in) {
   }
 }
 
+}  // namespace
+
+std::optional<SignatureData> parseSignatureDocument(std::istream& in) {
+  return readDocument([&in] { return parseJson(in); });
+}
+
 std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document) {
-  const std::filesystem::file_status status = std::filesystem::status(document);
-  if (!std::filesystem::exists(status)) return std::nullopt;
-  // A FIFO or a device would block the open or never end; neither can be a signature document.
-  if (!std::filesystem::is_regular_file(status)) return std::nullopt;
-  std::ifstream in(document, std::ios::binary);
-  if (!in.is_open()) return std::nullopt;
-  return parseSignatureDocument(in);
+  // Opened once, without blocking: a FIFO or a device, also one put in place of a regular file a moment
+  // ago, is no document and is never read.
+  const std::optional<std::string> text = readRegularFile(document, OpenFailure::kRaiseUnlessAbsent);
+  if (!text) return std::nullopt;
+  return readDocument([&text] { return parseJson(text->data(), text->size()); });
 }
 
 }  // namespace bnq::sign

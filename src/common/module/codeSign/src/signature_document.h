@@ -19,8 +19,9 @@ namespace bnq::sign {
 // throws.
 std::optional<SignatureData> parseSignatureDocument(std::istream& in);
 
-// Reads the document stored at `document`. Empty when it does not exist (a dangling link included), is not a
-// regular file, cannot be opened or does not read. A status query that fails for another reason than the
+// Reads the document stored at `document`, opened once without blocking. Empty when it does not exist (a
+// dangling link included), cannot be opened, is not a regular file (a FIFO, a socket or a device is never
+// read) or does not read. When the open fails, a status query that fails for another reason than the
 // file's absence (a parent that may not be searched, a loop of links, a name too long) throws
 // std::filesystem::filesystem_error.
 std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document);

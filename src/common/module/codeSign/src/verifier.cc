@@ -4,7 +4,20 @@
 #include <filesystem>
 #include <utility>
 
+#include "codeSign/src/utf8.h"
+
 namespace bnq::sign {
+namespace {
+
+// The canonical JSON text writes some different invalid UTF-8 texts alike (see isValidUtf8), so a signature
+// over it holds for the signed payload's texts only when they are all valid UTF-8.
+bool signedTextsAreUtf8(const SignaturePayload& payload) {
+  const Certificate& cert = payload.certificate;
+  return isValidUtf8(cert.skill_id) && isValidUtf8(cert.developer) && isValidUtf8(cert.pubkey_hash) &&
+         isValidUtf8(payload.binary_hash) && isValidUtf8(payload.manifest_hash);
+}
+
+}  // namespace
 
 Verifier::Verifier(VerifyOptions options) : options_(std::move(options)) {}
 
@@ -39,7 +52,8 @@ VerifyResult Verifier::verifySignatureData(const SignatureData& data, const std:
   result.certificate_valid = true;
 
   if (options_.public_key && options_.public_key->get() != nullptr &&
-      !crypto::verifySignature(signed_message, data.signature, *options_.public_key, Algorithm::RSA_SHA256)) {
+      (!signedTextsAreUtf8(data.payload) ||
+       !crypto::verifySignature(signed_message, data.signature, *options_.public_key, Algorithm::RSA_SHA256))) {
     result.error_code = static_cast<int32_t>(ErrorCode::INVALID_SIGNATURE);
     result.error_message = "Signature verification failed";
     result.signature_valid = false;

@@ -67,8 +67,9 @@ class Verifier {
   //   now < not_before: CERTIFICATE_NOT_YET_VALID (-10) "Certificate not yet valid";
   //   now > not_after: CERTIFICATE_EXPIRED (-9) "Certificate expired" (both ends count as inside; both
   //     tests are skipped with skip_time_check);
-  //   a key that rejects the signature (checked as RSA_SHA256 whatever the payload declares):
-  //     INVALID_SIGNATURE (-8) "Signature verification failed";
+  //   a key that rejects the signature (checked as RSA_SHA256 whatever the payload declares), or a key and
+  //     a signed text (skill_id, developer, pubkey_hash, binary_hash, manifest_hash) that is not valid
+  //     UTF-8: INVALID_SIGNATURE (-8) "Signature verification failed";
   //   otherwise valid with SUCCESS, also when there is no key to check with.
   VerifyResult verifySignatureData(const SignatureData& data, const std::string& signed_message);
 
