@@ -37,6 +37,28 @@ class DirectoryVerifierTest : public testing::SigningTest {
     signing::writeJsonFile(tree_ / "meta-inf" / "manifest.json", m.toJson());
   }
 
+  // Lets others (the user nobody) reach the tree and read all of it.
+  void openToOthers() {
+    fs::permissions(dir_.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(tree_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(tree_)) {
+      const fs::perms others =
+          e.is_directory() ? fs::perms::others_read | fs::perms::others_exec : fs::perms::others_read;
+      fs::permissions(e.path(), others, fs::perm_options::add);
+    }
+  }
+  // Whether verifying the tree as an unprivileged user raises a file-system error.
+  bool raisesUnprivileged() {
+    return testing::inUnprivilegedChild([&] {
+             try {
+               devVerifier().verifyDirectory(tree_);
+             } catch (const fs::filesystem_error&) {
+               return 0;
+             }
+             return 1;
+           }) == 0;
+  }
+
   fs::path tree_;
 };
 
@@ -167,17 +189,6 @@ TEST_F(DirectoryVerifierTest, LinksInsideAndOutside) {
 }
 
 TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
-  // Verifying the tree as an unprivileged user must raise a file-system error.
-  const auto raisesUnprivileged = [&] {
-    return testing::inUnprivilegedChild([&] {
-             try {
-               devVerifier().verifyDirectory(tree_);
-             } catch (const fs::filesystem_error&) {
-               return 0;
-             }
-             return 1;
-           }) == 0;
-  };
   sign();
   // A listed entry whose status is a loop of links.
   fs::create_symlink("looped", tree_ / "looped");
@@ -213,6 +224,28 @@ TEST_F(DirectoryVerifierTest, FileSystemErrorsAreRaised) {
   fs::permissions(tree_ / "locked", fs::perms::owner_all | fs::perms::others_read, fs::perm_options::replace);
   EXPECT_TRUE(raisesUnprivileged());
   fs::permissions(tree_ / "locked", fs::perms::owner_all);
+}
+
+// What the verifier cannot see is not taken for absent: a new file it may not read is still added, and a top
+// directory it may enter but not list raises. A top directory that does not exist lists nothing.
+TEST_F(DirectoryVerifierTest, WhatTheVerifierCannotSeeIsNotValid) {
+  sign();
+  writeFile(tree_ / "secret.txt", "new and unreadable");
+  openToOthers();
+  fs::permissions(tree_ / "secret.txt", fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+  EXPECT_EQ(testing::inUnprivilegedChild([&] {
+              const VerifyResult r = devVerifier().verifyDirectory(tree_);
+              return r.error_code == -14 && r.added == Names{"secret.txt"} && r.modified.empty() ? 0 : 1;
+            }),
+            0);
+  fs::remove(tree_ / "secret.txt");
+
+  fs::permissions(tree_, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+  EXPECT_TRUE(raisesUnprivileged());
+  fs::permissions(tree_, fs::perms::owner_all, fs::perm_options::replace);
+
+  const Manifest nothing;
+  EXPECT_TRUE(devVerifier().verifyManifestIntegrity(nothing, dir_ / "nowhere").is_valid);
 }
 
 }  // namespace

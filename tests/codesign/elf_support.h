@@ -28,6 +28,7 @@ struct SectionInfo {
   uint64_t offset = 0;
   uint64_t size = 0;
   uint32_t type = 0;
+  uint64_t flags = 0;
 };
 
 struct ElfLayout {
@@ -63,7 +64,7 @@ inline ElfLayout elfLayout(const std::filesystem::path& path) {
     const char* name = elf_strptr(elf, shstrndx, shdr.sh_name);
     layout.sections.push_back({name ? name : "", names.sh_offset + shdr.sh_name,
                                ehdr.e_shoff + uint64_t{ehdr.e_shentsize} * elf_ndxscn(scn), shdr.sh_offset,
-                               shdr.sh_size, shdr.sh_type});
+                               shdr.sh_size, shdr.sh_type, shdr.sh_flags});
   }
   elf_end(elf);
   ::close(fd);
@@ -143,6 +144,36 @@ inline void patchU64(const std::filesystem::path& path, uint64_t offset, uint64_
   std::string bytes(8, '\0');
   for (int i = 0; i < 8; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
   patchBytes(path, offset, bytes);
+}
+
+// Appends `count` copies of the header of `source`, with its type set to `type`, to the section header
+// table, which moves to the end of the file (its old place becomes padding). ELF64 little-endian only.
+inline void appendSectionHeaders(const std::filesystem::path& path, const SectionInfo& source, uint32_t type,
+                                 size_t count) {
+  std::string content = readBytes(path);
+  auto get = [&](size_t at, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+      value = value << 8 | static_cast<uint8_t>(content.at(at + static_cast<size_t>(i)));
+    }
+    return value;
+  };
+  auto put = [](std::string& to, size_t at, int bytes, uint64_t value) {
+    for (int i = 0; i < bytes; ++i) to.at(at + static_cast<size_t>(i)) = static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  const uint64_t shoff = get(0x28, 8), entsize = get(0x3a, 2), shnum = get(0x3c, 2);
+  if (content.at(5) != 1 || entsize != 64 || shnum + count >= 0xff00) throw std::runtime_error("cannot extend");
+  std::string table = content.substr(shoff, entsize * shnum);
+  std::string header = content.substr(source.header_offset, entsize);
+  put(header, 4, 4, type);
+  for (size_t i = 0; i < count; ++i) table += header;
+  content.resize((content.size() + 7) & ~size_t{7}, '\0');
+  put(content, 0x28, 8, content.size());
+  put(content, 0x3c, 2, shnum + count);
+  content += table;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
 inline void flipByte(const std::filesystem::path& path, uint64_t offset) {

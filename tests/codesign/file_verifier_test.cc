@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "codeSign/src/elf_file.h"
 #include "codeSign/src/json_text.h"
@@ -68,10 +69,21 @@ TEST_F(FileVerifierTest, ChangesInsideAndOutsideHashedSections) {
   }
 }
 
-// Small sections come through libelf, large plain ones straight from the file: both must give the hash
-// that the definition gives, and a change deep inside a large section must be seen.
-TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForSmallAndLargeSections) {
-  EXPECT_EQ(computeElfContentHash(BNQ_FIXTURE_ELF), testing::referenceContentHash(BNQ_FIXTURE_ELF));
+// Plain sections are read straight from the file, the others (tables of another byte order, compressed
+// sections) through libelf: all must give the hash that the definition gives, and a change deep inside a
+// large section must be seen.
+TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForEveryKindOfSection) {
+  const auto hasCompressed = [](const char* path) {
+    const std::vector<testing::SectionInfo> sections = testing::elfLayout(path).sections;
+    return std::any_of(sections.begin(), sections.end(),
+                       [](const testing::SectionInfo& s) { return (s.flags & SHF_COMPRESSED) != 0; });
+  };
+  ASSERT_TRUE(hasCompressed(BNQ_FIXTURE_COMPRESSED_ELF));
+  ASSERT_TRUE(hasCompressed(BNQ_FIXTURE_BIG_ENDIAN_ELF));
+  ASSERT_EQ(testing::readBytes(BNQ_FIXTURE_BIG_ENDIAN_ELF).at(EI_DATA), ELFDATA2MSB);
+  for (const char* fixture : {BNQ_FIXTURE_ELF, BNQ_FIXTURE_COMPRESSED_ELF, BNQ_FIXTURE_BIG_ENDIAN_ELF}) {
+    EXPECT_EQ(computeElfContentHash(fixture), testing::referenceContentHash(fixture)) << fixture;
+  }
   std::string big(3 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
   testing::writeFile(dir_ / "big.bin", big);
@@ -85,6 +97,46 @@ TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForSmallAndLargeSections
   EXPECT_TRUE(devVerifier().verifyFile(signed_large).is_valid);
   testing::flipByte(signed_large, testing::section(testing::elfLayout(signed_large), ".big").offset + (2 << 20) + 7);
   EXPECT_EQ(devVerifier().verifyFile(signed_large).error_code, -15);
+}
+
+// Section headers lie outside the signature: extra headers naming the same bytes again would make the hash
+// read, and libelf keep, those bytes once per header. Sections whose sizes add up to more than the file are
+// refused before their data is read; up to exactly the file's size they are hashed (sections without bytes
+// in the file, the signature section and the name table do not count).
+TEST_F(FileVerifierTest, SectionsClaimingMoreThanTheFileAreRefusedUnread) {
+  testing::writeFile(dir_ / "region.bin", std::string(1 << 20, 'r'));
+  const fs::path unsigned_elf = dir_ / "with-region";
+  ASSERT_EQ(std::system(("objcopy --add-section .region=" + (dir_ / "region.bin").string() + " " BNQ_FIXTURE_ELF
+                         " " + unsigned_elf.string()).c_str()),
+            0);
+  const fs::path signed_elf = dir_ / "signed";
+  signing::signElf(unsigned_elf, signed_elf, devKey(), valid());
+  const testing::SectionInfo region = testing::section(testing::elfLayout(signed_elf), ".region");
+
+  const fs::path repeated = dir_ / "repeated";
+  fs::copy_file(signed_elf, repeated);
+  testing::appendSectionHeaders(repeated, region, SHT_NOTE, 3000);
+  EXPECT_EQ(computeElfContentHash(repeated), "");
+  const VerifyResult r = devVerifier().verifyFile(repeated);
+  EXPECT_EQ(r.error_code, -15);
+  EXPECT_EQ(r.error_message, "File content has changed since signing");
+  EXPECT_EQ(r.skill_id, "skill.one");
+
+  const fs::path edge = dir_ / "edge";
+  fs::copy_file(signed_elf, edge);
+  testing::appendSectionHeaders(edge, region, SHT_PROGBITS, 1);
+  const testing::ElfLayout layout = testing::elfLayout(edge);
+  uint64_t counted = 0;
+  for (size_t i = 0; i + 1 < layout.sections.size(); ++i) {
+    const testing::SectionInfo& s = layout.sections[i];
+    if (s.type != SHT_NOBITS && s.name != ".tolsec" && s.name != ".shstrtab") counted += s.size;
+  }
+  const uint64_t file_size = fs::file_size(edge);
+  for (const uint64_t extra : {uint64_t{0}, uint64_t{1}}) {
+    testing::patchU64(edge, layout.sections.back().header_offset + 24, 0);
+    testing::patchU64(edge, layout.sections.back().header_offset + 32, file_size - counted + extra);
+    EXPECT_EQ(computeElfContentHash(edge).empty(), extra == 1) << "sections claiming the file's size + " << extra;
+  }
 }
 
 TEST_F(FileVerifierTest, RecordedHashMustMatchExactly) {

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <system_error>
+#include <vector>
 
 #include "codeSign/src/file_reading.h"
 #include "codeSign/src/json_text.h"
@@ -69,11 +70,13 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
     }
   }
 
-  ManifestGenerator generator{SignConfig{}};
-  const Manifest present = generator.generate(directory);
-  for (const ManifestEntry& entry : present.entries) {
-    if (listed.count(entry.path) == 0) {
-      result.added.push_back(entry.path.generic_string());
+  // The rescan lists paths without opening them: a new file is added whether or not it can be read, and a
+  // tree that cannot be listed whole raises instead of passing for one without new files.
+  std::vector<fs::path> present;
+  ManifestGenerator{SignConfig{}}.scanWholeDirectory(directory, present);
+  for (const fs::path& path : present) {
+    if (listed.count(path) == 0) {
+      result.added.push_back(path.generic_string());
       result.manifest_valid = false;
     }
   }

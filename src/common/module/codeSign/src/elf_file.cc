@@ -58,10 +58,6 @@ class ElfReader {
     elf_.reset(elf_begin(fd_.get(), ELF_C_READ, nullptr));
     if (!elf_ || elf_kind(elf_.get()) != ELF_K_ELF) return;
     if (elf_getshdrstrndx(elf_.get(), &shstrndx_) != 0) return;
-    size_t ident_size = 0;
-    const char* ident = elf_getident(elf_.get(), &ident_size);
-    if (ident == nullptr || ident_size < EI_NIDENT) return;
-    host_byte_order_ = ident[EI_DATA] == kHostData;
     ok_ = true;
   }
 
@@ -69,7 +65,6 @@ class ElfReader {
   Elf* elf() const noexcept { return elf_.get(); }
   int fd() const noexcept { return fd_.get(); }
   uint64_t fileSize() const noexcept { return file_size_; }
-  bool hostByteOrder() const noexcept { return host_byte_order_; }
   // The name of the section with this header, or null when the section-name table does not resolve it.
   const char* nameOf(const GElf_Shdr& header) const { return elf_strptr(elf_.get(), shstrndx_, header.sh_name); }
   // Releases the ELF handle early; the descriptor stays open.
@@ -80,14 +75,7 @@ class ElfReader {
   ElfHandle elf_;
   size_t shstrndx_ = 0;
   uint64_t file_size_ = 0;
-  bool host_byte_order_ = false;
   bool ok_ = false;
-
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  static constexpr char kHostData = ELFDATA2LSB;
-#else
-  static constexpr char kHostData = ELFDATA2MSB;
-#endif
 };
 
 // Reads exactly `size` bytes at `offset`; false on an error or an early end of file.
@@ -102,32 +90,51 @@ bool readFully(int fd, uint8_t* buffer, size_t size, uint64_t offset) {
   return true;
 }
 
-// Sections of this size and more are streamed from the file rather than taken whole from libelf.
-constexpr uint64_t kStreamThreshold = uint64_t{1} << 20;
-
-// For a plain section of bytes (SHT_PROGBITS, not compressed) in a file of the host's byte order, libelf
-// delivers the bytes exactly as stored, once it has checked that they lie inside the file, in one buffer
-// of the section's size. A large one is instead read straight from the file through a small buffer: the
-// same bytes, without a copy of the whole section.
-bool streamFromFile(const ElfReader& reader, const GElf_Shdr& header) {
-  return reader.hostByteOrder() && header.sh_type == SHT_PROGBITS && (header.sh_flags & SHF_COMPRESSED) == 0 &&
-         header.sh_size >= kStreamThreshold;
+// Plain bytes (SHT_PROGBITS, not compressed) are delivered by libelf exactly as stored, whatever the
+// file's byte order, once it has checked that they lie inside the file. They are read straight from the
+// file through one small buffer instead, so that libelf keeps no copy of them. Every other section (tables
+// that libelf turns into the host's byte order, compressed sections with their header) comes through
+// elf_getdata, which keeps what it delivers until the ELF handle is released.
+bool streamFromFile(const GElf_Shdr& header) {
+  return header.sh_type == SHT_PROGBITS && (header.sh_flags & SHF_COMPRESSED) == 0;
 }
 
-// Feeds the section's bytes from the file; false when they do not lie inside the file or cannot be read
-// (where libelf would fail too).
-bool hashFromFile(const ElfReader& reader, const GElf_Shdr& header, crypto::DigestStream& digest) {
+constexpr size_t kReadChunk = 256 * 1024;
+
+// Feeds the section's bytes from the file through `buffer` (kReadChunk bytes); false when they do not lie
+// inside the file or cannot be read (where libelf would fail too).
+bool hashFromFile(const ElfReader& reader, const GElf_Shdr& header, uint8_t* buffer, crypto::DigestStream& digest) {
   const uint64_t offset = header.sh_offset;
   const uint64_t size = header.sh_size;
   if (offset > reader.fileSize() || size > reader.fileSize() - offset) return false;
-  constexpr size_t kChunk = 256 * 1024;
-  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
   for (uint64_t done = 0; done < size;) {
-    const size_t piece = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-    if (!readFully(reader.fd(), buffer.get(), piece, offset + done) || !digest.update(buffer.get(), piece)) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadChunk, size - done));
+    if (!readFully(reader.fd(), buffer, piece, offset + done) || !digest.update(buffer, piece)) {
       return false;
     }
     done += piece;
+  }
+  return true;
+}
+
+// Whether a section's name keeps it out of the hash.
+bool leftOutByName(const char* name) {
+  return name != nullptr && (std::strcmp(name, kSignatureSectionName) == 0 || std::strcmp(name, ".shstrtab") == 0);
+}
+
+// Whether the sections that feed the hash claim no more bytes than the file holds (a compressed section
+// counts at its stored size). The ELF header and the header tables lie outside every section, so in a
+// genuine file the sizes add up to less than the file even where sections touch; only headers that name the
+// same bytes again and again exceed it, and they would make the hash read, and libelf keep, many times the
+// file. Only the headers and the section-name table are read for this.
+bool sectionsFitInFile(const ElfReader& reader) {
+  uint64_t left = reader.fileSize();
+  GElf_Shdr header{};
+  for (Elf_Scn* scn = elf_nextscn(reader.elf(), nullptr); scn != nullptr; scn = elf_nextscn(reader.elf(), scn)) {
+    if (gelf_getshdr(scn, &header) == nullptr) continue;
+    if (header.sh_type == SHT_NOBITS || leftOutByName(reader.nameOf(header))) continue;
+    if (header.sh_size > left) return false;
+    left -= header.sh_size;
   }
   return true;
 }
@@ -165,20 +172,20 @@ std::optional<std::vector<uint8_t>> readSignatureSection(const std::filesystem::
 
 std::string computeElfContentHash(const std::filesystem::path& path) {
   ElfReader reader(path);
-  if (!reader.ok()) return "";
+  if (!reader.ok() || !sectionsFitInFile(reader)) return "";
   crypto::DigestStream digest(HashAlgorithm::SHA256);
   if (!digest.ok()) return "";
 
+  std::unique_ptr<uint8_t[]> buffer;  // for the sections read straight from the file, made at the first one
   GElf_Shdr header{};
   for (Elf_Scn* scn = elf_nextscn(reader.elf(), nullptr); scn != nullptr; scn = elf_nextscn(reader.elf(), scn)) {
     if (gelf_getshdr(scn, &header) == nullptr) continue;
     const char* name = reader.nameOf(header);
-    if (name != nullptr) {
-      if (std::strcmp(name, kSignatureSectionName) == 0 || std::strcmp(name, ".shstrtab") == 0) continue;
-      if (!digest.update(name, std::strlen(name) + 1)) return "";
-    }
-    if (streamFromFile(reader, header)) {
-      if (!hashFromFile(reader, header, digest)) return "";
+    if (leftOutByName(name)) continue;
+    if (name != nullptr && !digest.update(name, std::strlen(name) + 1)) return "";
+    if (streamFromFile(header)) {
+      if (!buffer) buffer.reset(new uint8_t[kReadChunk]);
+      if (!hashFromFile(reader, header, buffer.get(), digest)) return "";
       continue;
     }
     // elf_getdata gives null both at the end and on failure; only the error number tells them apart.

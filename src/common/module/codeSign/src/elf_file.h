@@ -30,8 +30,10 @@ std::optional<std::vector<uint8_t>> readSignatureSection(const std::filesystem::
 // terminating NUL (when the name resolves) and then its data as libelf delivers it. Sections named ".tolsec"
 // or ".shstrtab" and sections whose header cannot be read are left out. Bytes outside every section (ELF
 // header, program headers, section headers, padding) are not covered. 64 lowercase hex digits; "" when the
-// file cannot be opened, is not an ELF file libelf can read, a section's data cannot be read, or the digest
-// fails.
+// file cannot be opened, is not an ELF file libelf can read, the sizes of the sections that feed the hash
+// (all but SHT_NOBITS ones) add up to more than the file's size, a section's data cannot be read, or the
+// digest fails. Checked before any section data is read, that sum also bounds the work and the memory: plain
+// byte sections are streamed from the file, and the rest, which libelf keeps until the end, fit in the file.
 std::string computeElfContentHash(const std::filesystem::path& path);
 
 }  // namespace bnq::sign

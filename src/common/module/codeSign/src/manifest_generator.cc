@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "codeSign/src/file_reading.h"
@@ -31,6 +32,20 @@ void ManifestGenerator::scanDirectory(const fs::path& directory, std::vector<fs:
   std::error_code ec;
   fs::recursive_directory_iterator it(directory, ec);
   if (ec) return;
+  appendListed(it, directory, files);
+}
+
+void ManifestGenerator::scanWholeDirectory(const fs::path& directory, std::vector<fs::path>& files) {
+  std::error_code ec;
+  fs::recursive_directory_iterator it(directory, ec);
+  // Missing as a file status is: no such entry, or a file where a directory should be.
+  if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return;
+  if (ec) throw fs::filesystem_error("recursive directory iterator cannot open directory", directory, ec);
+  appendListed(it, directory, files);
+}
+
+void ManifestGenerator::appendListed(fs::recursive_directory_iterator& it, const fs::path& directory,
+                                     std::vector<fs::path>& files) {
   // The walk names every entry `directory`/a/.../name, entering only real directories (links to
   // directories are not followed). For an entry that is not itself a link, no element below `directory`
   // is a link, so its weakly canonical form relative to the directory's is a/.../name itself: the text
