@@ -364,27 +364,39 @@ void Dispatch(const std::string& method, const Args& args) {
   throw std::runtime_error("Unknown method: " + method);
 }
 
+// Handles one request line, with its reply if it asks for one. True after a successful `shutdown`.
+bool HandleLine(const std::string& line) {
+  if (line.empty()) return false;
+  const std::vector<std::string_view> fields = SplitFields(line);
+  if (fields.size() < 2) return false;
+  const std::string id(fields[0]);
+  const std::string method(fields[1]);
+  Args args;
+  args.reserve(fields.size() - 2);
+  for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
+  try {
+    Dispatch(method, args);
+    WriteResponse(id, "ok", "");
+    return method == "shutdown";
+  } catch (const std::exception& e) {
+    WriteResponse(id, "err", e.what());
+  } catch (...) {
+    WriteResponse(id, "err", "unknown exception");
+  }
+  return false;
+}
+
+// A line buffer that grew past this is given back after its request, so that one huge request
+// does not keep its memory for the rest of the run.
+constexpr std::size_t kKeptLineCapacity = std::size_t{4} << 20;
+
 // Reads and answers requests until the end of input or a successful `shutdown`.
 void RunRequestLoop() {
   std::string line;
   while (std::getline(std::cin, line)) {
-    if (line.empty()) continue;
-    const std::vector<std::string_view> fields = SplitFields(line);
-    if (fields.size() < 2) continue;
-    const std::string id(fields[0]);
-    const std::string method(fields[1]);
-    Args args;
-    args.reserve(fields.size() - 2);
-    for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
-    try {
-      Dispatch(method, args);
-      WriteResponse(id, "ok", "");
-      if (method == "shutdown") return;
-    } catch (const std::exception& e) {
-      WriteResponse(id, "err", e.what());
-    } catch (...) {
-      WriteResponse(id, "err", "unknown exception");
-    }
+    const bool shut_down = HandleLine(line);
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (shut_down) return;
   }
 }
 
