@@ -1,8 +1,13 @@
 // Fuzzes kalvex-helper's line handling. The helper's one source is compiled in with its entry
-// renamed; each input is fed to the request loop as its standard input, and the replies are checked
-// against the lines that asked for them. The Base64 decoder and encoder are checked on every field.
+// renamed; each input is fed to the request loop as its standard input, its replies are caught in a
+// temporary file put on descriptor 1 for the run, and they are checked against the lines that asked
+// for them. The Base64 decoder and encoder are checked on every field.
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -18,6 +23,33 @@ namespace {
 
 void Require(bool ok) {
   if (!ok) std::abort();
+}
+
+int g_replies_fd = -1;      // the temporary file that catches the replies of one input
+int g_saved_stdout_fd = -1;  // the real descriptor 1, put back after each input
+
+// Runs the helper on `input` and returns what it wrote to descriptor 1.
+std::string RunHelper(const std::string& input, int& exit_code) {
+  Require(::ftruncate(g_replies_fd, 0) == 0);
+  Require(::lseek(g_replies_fd, 0, SEEK_SET) == 0);
+  Require(::dup2(g_replies_fd, STDOUT_FILENO) == STDOUT_FILENO);
+  std::istringstream in(input);
+  std::streambuf* const saved_in = std::cin.rdbuf(in.rdbuf());
+  std::cin.clear();
+  exit_code = kalvex_helper_main();
+  std::cin.rdbuf(saved_in);
+  Require(::dup2(g_saved_stdout_fd, STDOUT_FILENO) == STDOUT_FILENO);
+  const off_t size = ::lseek(g_replies_fd, 0, SEEK_END);
+  Require(size >= 0);
+  std::string output(static_cast<std::size_t>(size), '\0');
+  std::size_t got = 0;
+  while (got < output.size()) {
+    const ssize_t n = ::pread(g_replies_fd, output.data() + got, output.size() - got,
+                              static_cast<off_t>(got));
+    Require(n > 0);
+    got += static_cast<std::size_t>(n);
+  }
+  return output;
 }
 
 void CheckCodec(std::string_view field) {
@@ -83,21 +115,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::ios::sync_with_stdio(false);
   // The stand-in SDK must not create log directories wherever an input's init names one.
   ::setenv("KALVEX_STANDIN_THROW", "InitJotrel", 1);
+  std::FILE* const replies = std::tmpfile();  // kept open for the whole run
+  Require(replies != nullptr);
+  g_replies_fd = ::fileno(replies);
+  g_saved_stdout_fd = ::dup(STDOUT_FILENO);
+  Require(g_replies_fd >= 0 && g_saved_stdout_fd >= 0);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::streambuf* const saved_in = std::cin.rdbuf(in.rdbuf());
-  std::streambuf* const saved_out = std::cout.rdbuf(out.rdbuf());
-  std::cin.clear();
-  std::cout.clear();
-  const int exit_code = kalvex_helper_main();
-  std::cin.rdbuf(saved_in);
-  std::cout.rdbuf(saved_out);
+  int exit_code = -1;
+  const std::string output = RunHelper(input, exit_code);
   Require(exit_code == 0);
-  CheckReplies(input, out.str());
+  CheckReplies(input, output);
   return 0;
 }

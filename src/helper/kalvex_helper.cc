@@ -6,11 +6,18 @@
 // is read, so the parent may write ahead and read the replies in order. The program reads no
 // arguments, environment or files, and writes nothing else; it exits with 0 at the end of input
 // and after `shutdown`.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -93,10 +100,56 @@ std::string Base64Decode(std::string_view text) {
   return bytes;
 }
 
-// Writes one reply line and flushes it. The stream's state is not looked at.
+// Writes the buffers `parts` to standard output, in order, with as few writes as the output takes.
+// An output that would block (a full non-blocking pipe) is waited for until it takes more. Any
+// other failure drops what is left of them: nothing is held back to come out before a later write.
+void WriteToOutput(iovec* parts, int count) {
+  while (count > 0) {
+    const ssize_t written = ::writev(STDOUT_FILENO, parts, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd output{STDOUT_FILENO, POLLOUT, 0};
+      if (::poll(&output, 1, -1) < 0 && errno != EINTR) return;
+      continue;  // a hang-up or error shows in the next write
+    }
+    if (written <= 0) return;
+    auto done = static_cast<std::size_t>(written);
+    while (count > 0 && done >= parts->iov_len) {
+      done -= parts->iov_len;
+      ++parts;
+      --count;
+    }
+    if (count > 0) {
+      parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+      parts->iov_len -= done;
+    }
+  }
+}
+
+// Writes one reply line straight to the output descriptor; nothing of it stays buffered, and a
+// failed write does not change what the helper does next.
 void WriteResponse(const std::string& id, const std::string& status, const std::string& message) {
-  std::cout << id << '\t' << status << '\t' << Base64Encode(message) << '\n';
-  std::cout.flush();
+  const std::string encoded = Base64Encode(message);
+  char tab = '\t';
+  char lf = '\n';
+  const auto part = [](const void* data, std::size_t size) {
+    return iovec{const_cast<void*>(data), size};
+  };
+  iovec parts[] = {part(id.data(), id.size()), part(&tab, 1),
+                   part(status.data(), status.size()), part(&tab, 1),
+                   part(encoded.data(), encoded.size()), part(&lf, 1)};
+  WriteToOutput(parts, static_cast<int>(std::size(parts)));
+}
+
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that a file opened
+// later (by the SDK, say) cannot take a standard descriptor's number and receive the replies.
+void OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower descriptors are open, so this one is the lowest free number.
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+  }
 }
 
 // Cuts a line at every TAB; N TABs give N+1 fields, empty ones included. The views point into line.
@@ -311,34 +364,47 @@ void Dispatch(const std::string& method, const Args& args) {
   throw std::runtime_error("Unknown method: " + method);
 }
 
+// Handles one request line, with its reply if it asks for one. True after a successful `shutdown`.
+bool HandleLine(const std::string& line) {
+  if (line.empty()) return false;
+  const std::vector<std::string_view> fields = SplitFields(line);
+  if (fields.size() < 2) return false;
+  const std::string id(fields[0]);
+  const std::string method(fields[1]);
+  Args args;
+  args.reserve(fields.size() - 2);
+  for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
+  try {
+    Dispatch(method, args);
+    WriteResponse(id, "ok", "");
+    return method == "shutdown";
+  } catch (const std::exception& e) {
+    WriteResponse(id, "err", e.what());
+  } catch (...) {
+    WriteResponse(id, "err", "unknown exception");
+  }
+  return false;
+}
+
+// A line buffer that grew past this is given back after its request, so that one huge request
+// does not keep its memory for the rest of the run.
+constexpr std::size_t kKeptLineCapacity = std::size_t{4} << 20;
+
 // Reads and answers requests until the end of input or a successful `shutdown`.
 void RunRequestLoop() {
   std::string line;
   while (std::getline(std::cin, line)) {
-    if (line.empty()) continue;
-    const std::vector<std::string_view> fields = SplitFields(line);
-    if (fields.size() < 2) continue;
-    const std::string id(fields[0]);
-    const std::string method(fields[1]);
-    Args args;
-    args.reserve(fields.size() - 2);
-    for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
-    try {
-      Dispatch(method, args);
-      WriteResponse(id, "ok", "");
-      if (method == "shutdown") return;
-    } catch (const std::exception& e) {
-      WriteResponse(id, "err", e.what());
-    } catch (...) {
-      WriteResponse(id, "err", "unknown exception");
-    }
+    const bool shut_down = HandleLine(line);
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (shut_down) return;
   }
 }
 
 }  // namespace
 
 int main() {
-  // The standard streams are used only through iostreams: let them buffer on their own.
+  OpenClosedStandardDescriptors();
+  // Standard input is read only through std::cin: let it buffer on its own.
   std::ios::sync_with_stdio(false);
   int exit_code = 0;
   try {

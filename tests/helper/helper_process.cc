@@ -34,16 +34,22 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-HelperProcess::HelperProcess(const std::vector<std::string>& env) {
+HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSetup& output) {
   // A helper that exits early must make Write fail, not end the test process.
   std::signal(SIGPIPE, SIG_IGN);
+  const bool output_pipe = output.kind == OutputSetup::Kind::kPipe ||
+                           output.kind == OutputSetup::Kind::kNonBlockingPipe;
   int in_pipe[2];
-  int out_pipe[2];
+  int out_pipe[2] = {-1, -1};
   if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+  if (output_pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0) {
     ::close(in_pipe[0]);
     ::close(in_pipe[1]);
     throw std::runtime_error("pipe2 failed");
+  }
+  if (output.kind == OutputSetup::Kind::kNonBlockingPipe) {
+    // The flag belongs to the open pipe end, which the helper shares.
+    ::fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
   }
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
@@ -57,11 +63,26 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env) {
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  switch (output.kind) {
+    case OutputSetup::Kind::kPipe:
+    case OutputSetup::Kind::kNonBlockingPipe:
+      if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+      break;
+    case OutputSetup::Kind::kClosed:
+      if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+      if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+      break;
+    case OutputSetup::Kind::kFile:
+      if (rc == 0) {
+        rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.path.c_str(),
+                                              O_WRONLY | O_CREAT | O_APPEND, 0644);
+      }
+      break;
+  }
   if (rc == 0) rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
+  if (output_pipe) ::close(out_pipe[1]);
   input_fd_ = in_pipe[1];
   output_fd_ = out_pipe[0];
   if (rc != 0) {
@@ -95,7 +116,10 @@ bool HelperProcess::Write(std::string_view bytes) {
 
 void HelperProcess::CloseInput() { CloseFd(input_fd_); }
 
+void HelperProcess::CloseOutput() { CloseFd(output_fd_); }
+
 HelperProcess::ReadResult HelperProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+  if (output_fd_ < 0) return ReadResult::kEnd;
   for (;;) {
     pollfd pfd{output_fd_, POLLIN, 0};
     const int ready = ::poll(&pfd, 1, MillisecondsUntil(deadline));

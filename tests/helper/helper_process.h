@@ -13,12 +13,26 @@
 
 namespace helper_test {
 
+// Where a helper's standard output goes.
+struct OutputSetup {
+  enum class Kind {
+    kPipe,             // a pipe that ReadLine and ReadToEnd read
+    kNonBlockingPipe,  // the same, with O_NONBLOCK set on the helper's end
+    kClosed,           // standard output and standard error closed
+    kFile,             // the file `path`, opened for appending
+  };
+  Kind kind = Kind::kPipe;
+  std::string path;
+};
+
 // One running helper. The destructor kills it if it is still running and closes the pipes.
 class HelperProcess {
  public:
-  // Starts the helper with the "NAME=value" entries of `env` added to this process's environment.
-  // Throws std::runtime_error when it cannot be started.
-  explicit HelperProcess(const std::vector<std::string>& env = {});
+  // Starts the helper with the "NAME=value" entries of `env` added to this process's environment
+  // and its standard output set up as `output` says. SIGPIPE is ignored in this process and so in
+  // the helper. Throws std::runtime_error when it cannot be started.
+  explicit HelperProcess(const std::vector<std::string>& env = {},
+                         const OutputSetup& output = {});
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
@@ -27,6 +41,8 @@ class HelperProcess {
   bool Write(std::string_view bytes);
   // Closes the helper's input: it then sees the end of input.
   void CloseInput();
+  // Closes this side of the output pipe: the helper's reader has gone away.
+  void CloseOutput();
   // The next output line with its LF, or nothing when the output ends or `timeout` passes first.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
   // All output up to its end; nothing when `timeout` passes first.
@@ -34,6 +50,10 @@ class HelperProcess {
   // The helper's exit code once it has exited; nothing when it was killed by a signal or is still
   // running after `timeout` (then it is killed).
   std::optional<int> Wait(std::chrono::milliseconds timeout);
+
+  pid_t pid() const { return pid_; }
+  // This side of the output pipe; -1 when the output is no pipe or was closed.
+  int output_fd() const { return output_fd_; }
 
  private:
   enum class ReadResult { kData, kEnd, kTimeout };

@@ -53,18 +53,18 @@ TEST_F(KalvexSessionTest, InitStartsTheSdkInOrderAndShutdownEndsIt) {
                          "SetIsDebug\ttrue",
                          "CreateKalvexWrapper\tw1",
                          "CreateKalvexGlobalEnvBuilder\t4711\tg1",
-                         "g1.SetHost\tcollect.example",
-                         "g1.SetRootPathName\t" + root,
-                         "g1.SetDid\tdevice-1",
-                         "g1.SetUid\tuser-1",
-                         "g1.SetAppVersion\t1.2.3",
-                         "g1.SetChannel\t",
-                         "g1.SetSessionID\tsession-1",
+                         "g1.SetHost\tcollect.example\tg1/1",
+                         "g1/1.SetRootPathName\t" + root + "\tg1/2",
+                         "g1/2.SetDid\tdevice-1\tg1/3",
+                         "g1/3.SetUid\tuser-1\tg1/4",
+                         "g1/4.SetAppVersion\t1.2.3\tg1/5",
+                         "g1/5.SetChannel\t\tg1/6",
+                         "g1/6.SetSessionID\tsession-1\tg1/7",
                          "w1.InitGlobalEnv\tg1",
                          "DestroyKalvexGlobalEnvBuilder\tg1",
                          "CreateKalvexEnvBuilder\t4711\tnimbrel-main\te1",
-                         "e1.SetProcessName\trenderer",
-                         "e1.SetPid\t4242",
+                         "e1.SetProcessName\trenderer\te1/1",
+                         "e1/1.SetPid\t4242\te1/2",
                          "w1.InitInstanceEnv\te1",
                          "DestroyKalvexEnvBuilder\te1",
                          "w1.AddRecordContext\tproduct\tnimbrel",
@@ -179,7 +179,8 @@ TEST_F(KalvexSessionTest, RootPathGetsOneSeparatorAndHoldsTheLogDirectory) {
     const HelperRun run = Run(InitRequest("i", fields));
     EXPECT_EQ(run.output, Ok("i"));
     const CallList calls = Calls();
-    EXPECT_EQ(Matching(calls, "g1.SetRootPathName"), CallList{"g1.SetRootPathName\t" + stored});
+    EXPECT_EQ(Matching(calls, "g1/1.SetRootPathName"),
+              CallList{"g1/1.SetRootPathName\t" + stored + "\tg1/2"});
     EXPECT_EQ(Matching(calls, "w1.InitJotrel"),
               CallList{"w1.InitJotrel\t" + stored + "jotrel\trenderer"});
     std::remove(RecordPath().c_str());
@@ -246,23 +247,24 @@ TEST_F(KalvexSessionTest, FailedInitKeepsTheRunningSessionButItsNewFields) {
       Matching(calls, "CreateKalvexGlobalEnvBuilder"),
       (CallList{"CreateKalvexGlobalEnvBuilder\t4711\tg1", "CreateKalvexGlobalEnvBuilder\t4711\tg2",
                 "CreateKalvexGlobalEnvBuilder\t4711\tg3"}));
-  EXPECT_EQ(Matching(calls, "g2.Set"),
-            (CallList{"g2.SetHost\t", "g2.SetRootPathName\t" + RootPath() + "/",
-                      "g2.SetDid\tdevice-2", "g2.SetUid\tuser-2", "g2.SetAppVersion\t1.2.3",
-                      "g2.SetChannel\tstable", "g2.SetSessionID\tsession-1"}));
-  EXPECT_EQ(CallAfter(calls, "g2.SetSessionID\tsession-1"), "w1.ResetGlobalEnv\tg2");
+  EXPECT_EQ(Matching(calls, "g2"),
+            (CallList{"g2.SetHost\t\tg2/1", "g2/1.SetRootPathName\t" + RootPath() + "/\tg2/2",
+                      "g2/2.SetDid\tdevice-2\tg2/3", "g2/3.SetUid\tuser-2\tg2/4",
+                      "g2/4.SetAppVersion\t1.2.3\tg2/5", "g2/5.SetChannel\tstable\tg2/6",
+                      "g2/6.SetSessionID\tsession-1\tg2/7"}));
+  EXPECT_EQ(CallAfter(calls, "g2/6.SetSessionID\tsession-1\tg2/7"), "w1.ResetGlobalEnv\tg2");
   EXPECT_EQ(CallAfter(calls, "w1.ResetGlobalEnv\tg2"), "DestroyKalvexGlobalEnvBuilder\tg2");
   EXPECT_EQ(CallAfter(calls, "DestroyKalvexGlobalEnvBuilder\tg2"),
             "w1.AddRecordContext\tuser_unique_id\tuser-2");
-  EXPECT_EQ(Matching(calls, "g3.SetHost"), CallList{"g3.SetHost\tother.example"});
-  EXPECT_EQ(Matching(calls, "g3.SetDid"), CallList{"g3.SetDid\tdevice-2"});
+  EXPECT_EQ(Matching(calls, "g3.SetHost"), CallList{"g3.SetHost\tother.example\tg3/1"});
+  EXPECT_EQ(Matching(calls, "g3/2.SetDid"), CallList{"g3/2.SetDid\tdevice-2\tg3/3"});
 }
 
 TEST_F(KalvexSessionTest, EmptyUserIdResetsTheEnvironmentWithoutRecordContext) {
   const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "setUserUniqueId", {""}));
   EXPECT_EQ(run.output, Ok("1") + Ok("2"));
   const CallList calls = Calls();
-  EXPECT_EQ(Matching(calls, "g2.SetUid"), CallList{"g2.SetUid\t"});
+  EXPECT_EQ(Matching(calls, "g2/3.SetUid"), CallList{"g2/3.SetUid\t\tg2/4"});
   EXPECT_EQ(CallAfter(calls, "DestroyKalvexGlobalEnvBuilder\tg2"), "DestroyKalvexWrapper\tw1");
 }
 
@@ -282,7 +284,7 @@ TEST_F(KalvexSessionTest, NulInsideAFieldCountsAsSetButTheSdkSeesTheTextBeforeIt
   const HelperRun run = Run(InitRequest("1", fields));
   EXPECT_EQ(run.output, Ok("1"));
   const CallList calls = Calls();
-  EXPECT_NE(IndexOf(calls, "g1.SetDid\t"), -1);
+  EXPECT_NE(IndexOf(calls, "g1/2.SetDid\t\tg1/3"), -1);
   EXPECT_NE(IndexOf(calls, "w1.AddRecordContext\tdevice_id\t"), -1);
   EXPECT_NE(IndexOf(calls, "w1.AddRecordContext\tuser_unique_id\tab"), -1);
 }
@@ -344,8 +346,8 @@ TEST_F(KalvexSessionTest, BuildersAreHandedBackWhenACallThrows) {
   } cases[] = {
       {"InitGlobalEnv", "w1.InitGlobalEnv\tg1", "DestroyKalvexGlobalEnvBuilder\tg1"},
       {"InitInstanceEnv", "w1.InitInstanceEnv\te1", "DestroyKalvexEnvBuilder\te1"},
-      {"SetDid", "g1.SetDid\tdevice-1", "DestroyKalvexGlobalEnvBuilder\tg1"},
-      {"SetPid", "e1.SetPid\t4242", "DestroyKalvexEnvBuilder\te1"},
+      {"SetDid", "g1/2.SetDid\tdevice-1\tg1/3", "DestroyKalvexGlobalEnvBuilder\tg1"},
+      {"SetPid", "e1/1.SetPid\t4242\te1/2", "DestroyKalvexEnvBuilder\te1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.call);
@@ -392,6 +394,45 @@ TEST_F(KalvexSessionTest, FailedShutdownKeepsTheLoopRunning) {
                             Err("3", "Unknown method: bogus") + Ok("4"));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(Matching(Calls(), "DestroyKalvexWrapper"), CallList{"DestroyKalvexWrapper\tw1"});
+}
+
+// Each builder setter is called on what the previous one returned, nothing is called on the last
+// one's result, and the builder that the Create function gave is the one consumed and destroyed.
+TEST_F(KalvexSessionTest, SettersChainAndTheCreatedBuilderIsConsumed) {
+  const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "setUserUniqueId", {"u"}));
+  EXPECT_EQ(run.output, Ok("1") + Ok("2"));
+  const CallList calls = Calls();
+  const CallList global_setters = {"SetHost",       "SetRootPathName", "SetDid",      "SetUid",
+                                   "SetAppVersion", "SetChannel",      "SetSessionID"};
+  const struct {
+    std::string created, builder;
+    CallList setters;
+    std::string consumed, destroyed;
+  } chains[] = {
+      {"CreateKalvexGlobalEnvBuilder\t4711\tg1", "g1", global_setters, "w1.InitGlobalEnv\tg1",
+       "DestroyKalvexGlobalEnvBuilder\tg1"},
+      {"CreateKalvexEnvBuilder\t4711\tnimbrel-main\te1", "e1", {"SetProcessName", "SetPid"},
+       "w1.InitInstanceEnv\te1", "DestroyKalvexEnvBuilder\te1"},
+      {"CreateKalvexGlobalEnvBuilder\t4711\tg2", "g2", global_setters, "w1.ResetGlobalEnv\tg2",
+       "DestroyKalvexGlobalEnvBuilder\tg2"},
+  };
+  for (const auto& chain : chains) {
+    SCOPED_TRACE(chain.builder);
+    const long created = IndexOf(calls, chain.created);
+    ASSERT_NE(created, -1);
+    auto at = static_cast<std::size_t>(created + 1);
+    ASSERT_LE(at + chain.setters.size() + 2, calls.size());
+    std::string object = chain.builder;
+    for (const std::string& setter : chain.setters) {
+      const std::string& call = calls[at++];
+      EXPECT_EQ(call.substr(0, call.find('\t')), object + "." + setter);
+      object = call.substr(call.rfind('\t') + 1);  // what the setter returned
+      EXPECT_NE(object, chain.builder);
+    }
+    EXPECT_EQ(calls[at], chain.consumed);
+    EXPECT_EQ(calls[at + 1], chain.destroyed);
+    EXPECT_EQ(Matching(calls, object + "."), CallList{});
+  }
 }
 
 }  // namespace

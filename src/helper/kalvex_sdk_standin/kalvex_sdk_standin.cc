@@ -1,6 +1,12 @@
 // The stand-in Kalvex SDK for builds without the framework. The builders and the wrapper keep what
 // they are given; the wrapper's Jotrel facility writes real log files (see jotrel_log.h). Every
 // call is reported to EnterCall, so tests can read the calls in order and inject failures.
+//
+// Each builder setter returns a new object of its own ("g1/1", "g1/2", ... for builder g1), named as
+// the last field of the setter's record; its setters fill the same builder. The record therefore
+// shows whether each call was made on what the previous one returned, and a setter's result given
+// where the builder itself belongs (a consuming call, a Destroy function) fails with
+// std::logic_error.
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,27 +32,37 @@ struct InstanceEnv {
   std::string name, process_name, pid;
 };
 
-class GlobalEnvBuilder final : public KalvexGlobalEnvBuilderBase {
+// A builder that a Create function returned, or one of the results of its setters (a link). Links
+// belong to their builder, pass their setters' values on to it, and are freed with it.
+template <typename Base, typename Env>
+class Builder final : public Base {
  public:
-  GlobalEnvBuilder(std::string builder_name, long long aid) : name(std::move(builder_name)) {
-    env.aid = aid;
+  Builder(std::string builder_name, Env initial)
+      : name(std::move(builder_name)), env(std::move(initial)) {}
+
+  bool is_link() const { return builder_ != this; }
+  // The builder that this object's setters fill.
+  Builder& builder() { return *builder_; }
+  // A new link of this builder's, for a setter to return.
+  Builder& NewLink() {
+    Builder& root = builder();
+    root.links_.push_back(std::unique_ptr<Builder>(
+        new Builder(root.name + "/" + std::to_string(root.links_.size() + 1), root)));
+    return *root.links_.back();
   }
 
   std::string name;
-  GlobalEnv env;
+  Env env;  // only a builder's is used
+
+ private:
+  Builder(std::string link_name, Builder& root) : name(std::move(link_name)), builder_(&root) {}
+
+  Builder* builder_ = this;
+  std::vector<std::unique_ptr<Builder>> links_;
 };
 
-class EnvBuilder final : public KalvexEnvBuilderBase {
- public:
-  EnvBuilder(std::string builder_name, long long aid, const char* process_name)
-      : name(std::move(builder_name)) {
-    env.aid = aid;
-    env.name = process_name;
-  }
-
-  std::string name;
-  InstanceEnv env;
-};
+using GlobalEnvBuilder = Builder<KalvexGlobalEnvBuilderBase, GlobalEnv>;
+using EnvBuilder = Builder<KalvexEnvBuilderBase, InstanceEnv>;
 
 // What one session was given, plus its open log.
 class Wrapper final : public KalvexWrapperBase {
@@ -71,20 +87,38 @@ GlobalEnvBuilder& Impl(KalvexGlobalEnvBuilderBase& builder) {
 EnvBuilder& Impl(KalvexEnvBuilderBase& builder) { return static_cast<EnvBuilder&>(builder); }
 Wrapper& Impl(KalvexWrapperBase& wrapper) { return static_cast<Wrapper&>(wrapper); }
 
-KalvexGlobalEnvBuilderBase& SetGlobalField(KalvexGlobalEnvBuilderBase& builder, const char* call,
-                                           std::string GlobalEnv::*field, const char* value) {
-  GlobalEnvBuilder& self = Impl(builder);
-  standin::EnterCall(self.name, call, {value});
-  self.env.*field = value;
-  return builder;
+// Stores `value` in the builder behind `self` and returns a new link of it.
+template <typename BuilderType, typename Env>
+BuilderType& SetField(BuilderType& self, const char* call, std::string Env::*field,
+                      const char* value) {
+  BuilderType& result = self.NewLink();
+  standin::EnterCall(self.name, call, {value, result.name});
+  self.builder().env.*field = value;
+  return result;
 }
 
-KalvexEnvBuilderBase& SetInstanceField(KalvexEnvBuilderBase& builder, const char* call,
-                                       std::string InstanceEnv::*field, const char* value) {
-  EnvBuilder& self = Impl(builder);
-  standin::EnterCall(self.name, call, {value});
-  self.env.*field = value;
-  return builder;
+// Fails when `given`, handed to `call`, is a setter's result rather than a builder.
+template <typename BuilderType>
+BuilderType& RequireBuilder(BuilderType& given, const char* call) {
+  if (given.is_link()) {
+    throw std::logic_error(std::string("stand-in ") + call + " given " + given.name +
+                           ", a setter's result, not the builder");
+  }
+  return given;
+}
+
+// Frees a builder and records the call; a setter's result is not freed (its builder owns it) and
+// fails after being recorded. Freeing comes first, so that an injected failure leaks nothing.
+template <typename BuilderType, typename Base>
+void DestroyBuilder(Base*& pointer, const char* call) {
+  const std::string name = pointer ? Impl(*pointer).name : "null";
+  const bool link = pointer != nullptr && Impl(*pointer).is_link();
+  if (!link) {
+    delete static_cast<BuilderType*>(pointer);
+    pointer = nullptr;
+  }
+  standin::EnterCall("", call, {name});
+  if (link) RequireBuilder(Impl(*pointer), call);
 }
 
 // Member calls that take no argument and only record that they happened.
@@ -102,50 +136,50 @@ void KalvexGlobalEnvBuilderBase::SetIsDebug(bool is_debug) {
 }
 
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetHost(const char* host) {
-  return SetGlobalField(*this, "SetHost", &GlobalEnv::host, host);
+  return SetField(Impl(*this), "SetHost", &GlobalEnv::host, host);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetRootPathName(const char* root_path) {
-  return SetGlobalField(*this, "SetRootPathName", &GlobalEnv::root_path, root_path);
+  return SetField(Impl(*this), "SetRootPathName", &GlobalEnv::root_path, root_path);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetDid(const char* did) {
-  return SetGlobalField(*this, "SetDid", &GlobalEnv::did, did);
+  return SetField(Impl(*this), "SetDid", &GlobalEnv::did, did);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetUid(const char* uid) {
-  return SetGlobalField(*this, "SetUid", &GlobalEnv::uid, uid);
+  return SetField(Impl(*this), "SetUid", &GlobalEnv::uid, uid);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetAppVersion(const char* app_version) {
-  return SetGlobalField(*this, "SetAppVersion", &GlobalEnv::app_version, app_version);
+  return SetField(Impl(*this), "SetAppVersion", &GlobalEnv::app_version, app_version);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetChannel(const char* channel) {
-  return SetGlobalField(*this, "SetChannel", &GlobalEnv::channel, channel);
+  return SetField(Impl(*this), "SetChannel", &GlobalEnv::channel, channel);
 }
 KalvexGlobalEnvBuilderBase& KalvexGlobalEnvBuilderBase::SetSessionID(const char* session_id) {
-  return SetGlobalField(*this, "SetSessionID", &GlobalEnv::session_id, session_id);
+  return SetField(Impl(*this), "SetSessionID", &GlobalEnv::session_id, session_id);
 }
 
 KalvexEnvBuilderBase& KalvexEnvBuilderBase::SetProcessName(const char* process_name) {
-  return SetInstanceField(*this, "SetProcessName", &InstanceEnv::process_name, process_name);
+  return SetField(Impl(*this), "SetProcessName", &InstanceEnv::process_name, process_name);
 }
 KalvexEnvBuilderBase& KalvexEnvBuilderBase::SetPid(const char* pid) {
-  return SetInstanceField(*this, "SetPid", &InstanceEnv::pid, pid);
+  return SetField(Impl(*this), "SetPid", &InstanceEnv::pid, pid);
 }
 
 void KalvexWrapperBase::InitGlobalEnv(KalvexGlobalEnvBuilderBase& builder) {
   Wrapper& self = Impl(*this);
   standin::EnterCall(self.name, "InitGlobalEnv", {Impl(builder).name});
-  self.global_env = Impl(builder).env;
+  self.global_env = RequireBuilder(Impl(builder), "InitGlobalEnv").env;
 }
 
 void KalvexWrapperBase::ResetGlobalEnv(KalvexGlobalEnvBuilderBase& builder) {
   Wrapper& self = Impl(*this);
   standin::EnterCall(self.name, "ResetGlobalEnv", {Impl(builder).name});
-  self.global_env = Impl(builder).env;
+  self.global_env = RequireBuilder(Impl(builder), "ResetGlobalEnv").env;
 }
 
 void KalvexWrapperBase::InitInstanceEnv(KalvexEnvBuilderBase& builder) {
   Wrapper& self = Impl(*this);
   standin::EnterCall(self.name, "InitInstanceEnv", {Impl(builder).name});
-  self.instance_env = Impl(builder).env;
+  self.instance_env = RequireBuilder(Impl(builder), "InitInstanceEnv").env;
 }
 
 void KalvexWrapperBase::AddRecordContext(const char* key, const char* value) {
@@ -204,28 +238,27 @@ KalvexGlobalEnvBuilderBase* CreateKalvexGlobalEnvBuilder(long long aid) {
   const bool fail = standin::ShouldReturnNull("CreateKalvexGlobalEnvBuilder");
   const std::string name = fail ? "null" : standin::NextObjectName('g');
   standin::EnterCall("", "CreateKalvexGlobalEnvBuilder", {std::to_string(aid), name});
-  return fail ? nullptr : new GlobalEnvBuilder(name, aid);
+  GlobalEnv env;
+  env.aid = aid;
+  return fail ? nullptr : new GlobalEnvBuilder(name, std::move(env));
 }
 
 void DestroyKalvexGlobalEnvBuilder(KalvexGlobalEnvBuilderBase*& builder) {
-  const std::string name = builder ? Impl(*builder).name : "null";
-  delete static_cast<GlobalEnvBuilder*>(builder);
-  builder = nullptr;
-  standin::EnterCall("", "DestroyKalvexGlobalEnvBuilder", {name});
+  DestroyBuilder<GlobalEnvBuilder>(builder, "DestroyKalvexGlobalEnvBuilder");
 }
 
 KalvexEnvBuilderBase* CreateKalvexEnvBuilder(long long aid, const char* process_name) {
   const bool fail = standin::ShouldReturnNull("CreateKalvexEnvBuilder");
   const std::string name = fail ? "null" : standin::NextObjectName('e');
   standin::EnterCall("", "CreateKalvexEnvBuilder", {std::to_string(aid), process_name, name});
-  return fail ? nullptr : new EnvBuilder(name, aid, process_name);
+  InstanceEnv env;
+  env.aid = aid;
+  env.name = process_name;
+  return fail ? nullptr : new EnvBuilder(name, std::move(env));
 }
 
 void DestroyKalvexEnvBuilder(KalvexEnvBuilderBase*& builder) {
-  const std::string name = builder ? Impl(*builder).name : "null";
-  delete static_cast<EnvBuilder*>(builder);
-  builder = nullptr;
-  standin::EnterCall("", "DestroyKalvexEnvBuilder", {name});
+  DestroyBuilder<EnvBuilder>(builder, "DestroyKalvexEnvBuilder");
 }
 
 }  // namespace kalvex

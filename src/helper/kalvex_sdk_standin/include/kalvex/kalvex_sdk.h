@@ -20,8 +20,10 @@ enum JOTREL_LEVEL {
   JOTREL_LEVEL_ERROR = 4,
 };
 
-// Collects the global environment of a session. Each setter stores its text and returns this
-// builder, so the calls chain.
+// Collects the global environment of a session. The setters form a chain: each stores its text in
+// the builder and returns the object on which the next setter is called, which need not be this
+// one. Only the builder that CreateKalvexGlobalEnvBuilder returned goes to the wrapper and to
+// DestroyKalvexGlobalEnvBuilder.
 class KalvexGlobalEnvBuilderBase {
  public:
   // Debug mode for the wrappers created after this call.
@@ -43,7 +45,9 @@ class KalvexGlobalEnvBuilderBase {
   ~KalvexGlobalEnvBuilderBase() = default;
 };
 
-// Collects the environment of one process of a session.
+// Collects the environment of one process of a session. Its setters chain as the global
+// builder's do; only the builder that CreateKalvexEnvBuilder returned goes to the wrapper and to
+// DestroyKalvexEnvBuilder.
 class KalvexEnvBuilderBase {
  public:
   KalvexEnvBuilderBase& SetProcessName(const char* process_name);
