@@ -8,19 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include "rcf/exception.h"
+#include "socket_calls.h"
 
 namespace RCF {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string errnoText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not be in buf.
-  return std::string(strerror_r(err, buf, sizeof buf));
-}
+using sockets::errnoText;
 
 // Milliseconds left until `deadline`, rounded up, at least 0.
 int remainingMs(Clock::time_point deadline) {
@@ -60,7 +57,7 @@ void BsdClientTransport::connect(const std::string& path, Deadline deadline) {
   const auto addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
 
   for (;;) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = sockets::openStreamSocket();
     if (fd < 0) {
       const int err = errno;
       throw Exception(RcfError_Socket, "Failed to create socket: " + errnoText(err) + ".");
@@ -93,6 +90,7 @@ void BsdClientTransport::connect(const std::string& path, Deadline deadline) {
 
 // Zero-time-out readability test, then a one-byte peek. A connected socket with nothing to read is alive.
 // End of stream or a reset means closed; so do unsolicited bytes, since nothing may arrive between calls.
+// The socket is non-blocking, so neither this peek nor any other receive waits.
 bool BsdClientTransport::isAlive() const {
   if (fd_ < 0) return false;
   pollfd p{fd_, POLLIN, 0};
@@ -103,7 +101,7 @@ bool BsdClientTransport::isAlive() const {
   if (r < 0) return false;
   if (r == 0) return true;
   char c;
-  const ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  const ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   return false;
 }
@@ -128,7 +126,7 @@ void BsdClientTransport::waitFor(short events, Deadline deadline, bool connectin
 void BsdClientTransport::send(const std::string& data, Deadline deadline) {
   std::size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = sockets::sendSome(fd_, data.data() + sent, data.size() - sent);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
       continue;
@@ -150,7 +148,7 @@ void BsdClientTransport::receiveExactly(unsigned char* data, std::size_t size, D
   std::size_t got = 0;
   if (waitFirst) waitFor(POLLIN, deadline, false);
   while (got < size) {
-    const ssize_t n = ::recv(fd_, data + got, size - got, MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd_, data + got, size - got, 0);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       continue;

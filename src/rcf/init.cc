@@ -18,8 +18,9 @@ long initCount = 0;
 RcfInit::RcfInit() {
   std::lock_guard<std::mutex> lock(initMutex());
   if (initCount++ == 0) {
-    // Writes to a closed socket then fail with EPIPE instead of ending the process. The layer also sends
-    // with MSG_NOSIGNAL, so this only protects other code of the host; it is never undone.
+    // Writes to a closed socket then fail with EPIPE instead of ending the process. The layer's own sockets
+    // never raise SIGPIPE anyway (MSG_NOSIGNAL on Linux, SO_NOSIGPIPE on Darwin), so this only protects
+    // other code of the host; it is never undone.
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     sigemptyset(&sa.sa_mask);
