@@ -303,6 +303,56 @@ TEST(ClientFailure, OversizedRequestIsRefusedBeforeSending) {
   EXPECT_TRUE(peer.requests().empty());
 }
 
+// The limit counts the bytes after the length prefix. A message of exactly 1 MiB passes in both
+// directions; one byte more fails the call, and a request that long is never sent.
+TEST(ClientFailure, MessagesOfExactlyTheLimitPassOneByteMoreDoesNot) {
+  constexpr std::size_t kLimit = 1048576;
+  for (const std::size_t length : {kLimit, kLimit + 1}) {
+    SCOPED_TRACE(length);
+    // A Ping answer: the reply header (6 bytes), then a string node with 12 bytes around its content.
+    const std::string text(length - 18, 'p');
+    std::string node("\x00\x00\x00\x00\x01\x04", 6);
+    for (int shift = 0; shift < 32; shift += 8) node.push_back(static_cast<char>((text.size() >> shift) & 0xff));
+    const std::string reply = replyBody(node + '\x02' + text + '\x02');
+    ASSERT_EQ(reply.size(), 4 + length);
+    ScriptedPeer peer({{PeerStep::kReply, reply}});
+    Client client(RCF::UnixLocalEndpoint(peer.path()), "");
+    std::string answer;
+    const auto t0 = Clock::now();
+    try {
+      answer = client.Ping();
+      EXPECT_EQ(length, kLimit) << "a reply above the limit was read";
+    } catch (const RCF::Exception& e) {
+      EXPECT_EQ(length, kLimit + 1) << e.what();
+      EXPECT_EQ(e.getErrorId(), RCF::RcfError_ClientMessageLength) << e.what();
+      EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2)) << "refused from the length alone";
+    }
+    EXPECT_EQ(answer.size(), length == kLimit ? text.size() : 0u);
+    EXPECT_TRUE(length != kLimit || answer == text);
+    EXPECT_EQ(handleOf(client) >= 0, length == kLimit);
+  }
+
+  // A request whose payload brings the message to the limit, and one byte longer. The recorded request
+  // carries the payload "hello" and the in/out record {5, "in", "xyz"}.
+  const std::size_t overhead = rcfVector("request_ok").request.size() - 4 - 5;
+  ScriptedPeer peer({{PeerStep::kReply, rcfVector("request_ok").reply}});
+  Client client(RCF::UnixLocalEndpoint(peer.path()), "");
+  BnqResponse resp{5, "in", "xyz"};
+  EXPECT_NO_THROW(client.Request(BnqRequest{7, std::string(kLimit - overhead, 'x')}, resp));
+  EXPECT_EQ(resp.status, 1007);
+  resp = BnqResponse{5, "in", "xyz"};
+  try {
+    client.Request(BnqRequest{7, std::string(kLimit - overhead + 1, 'x')}, resp);
+    ADD_FAILURE() << "a request above the limit was sent";
+  } catch (const RCF::Exception& e) {
+    EXPECT_EQ(e.getErrorId(), RCF::RcfError_ClientMessageLength) << e.what();
+  }
+  const auto sent = peer.requests();
+  ASSERT_EQ(sent.size(), 1u) << "only the request at the limit reached the peer";
+  EXPECT_EQ(sent[0].size(), 4 + kLimit);
+  EXPECT_EQ(hex(sent[0].substr(0, 4)), "00 00 10 00");
+}
+
 TEST(ClientFailure, InitIgnoresSigpipeAndWritesNeverRaiseIt) {
   ASSERT_NE(::signal(SIGPIPE, SIG_DFL), SIG_ERR);
   {

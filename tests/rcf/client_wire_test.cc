@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "rcf_vectors.h"
 #include "rpc_service.h"
 #include "scripted_peer.h"
+#include "wire.h"
 
 namespace brannic_test {
 namespace {
@@ -71,6 +74,52 @@ TEST(ClientWire, BindingNameIsTheInterfaceNameUnlessGiven) {
   ASSERT_EQ(peer.requests().size(), 1u);
   EXPECT_EQ(hex(peer.requests()[0]), hex(rcfVector("unknown_binding").request));
   EXPECT_GE(handleOf(client), 0);
+}
+
+// Header integers (and so the lengths of header texts): 0..254 take one byte, 255 and up ff + 4 bytes LE.
+TEST(ClientWire, HeaderIntegersAtTheOneByteEdge) {
+  const struct {
+    std::int32_t value;
+    std::string bytes;
+  } cases[] = {
+      {0, std::string(1, '\0')},
+      {254, "\xfe"},
+      {255, std::string("\xff\xff\x00\x00\x00", 5)},
+      {256, std::string("\xff\x00\x01\x00\x00", 5)},
+      {-1, "\xff\xff\xff\xff\xff"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string out;
+    RCF::wire::putInt(out, c.value);
+    EXPECT_EQ(hex(out), hex(c.bytes));
+    RCF::wire::Reader in(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size());
+    EXPECT_EQ(in.getInt(), c.value);
+    EXPECT_EQ(in.remaining(), 0u);
+  }
+
+  // The same edge as the length of a binding name, written by the stub and read back as a header.
+  const std::string recorded = rcfVector("ping_ok").request;
+  const std::string afterName = recorded.substr(4 + 3 + 11);  // prefix, 01 07 0b, "IRpcService"
+  for (const auto& c : cases) {
+    if (c.value < 254) continue;
+    SCOPED_TRACE("binding name of " + std::to_string(c.value));
+    const std::string name(static_cast<std::size_t>(c.value), 'b');
+    ScriptedPeer peer({{PeerStep::kReply, rcfVector("ping_ok").reply}});
+    Client client(RCF::UnixLocalEndpoint(peer.path()), name);
+    EXPECT_EQ(client.Ping(), "pong");
+    const auto sent = peer.requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(hex(sent[0]), hex(frame("\x01\x07" + c.bytes + name + afterName)));
+
+    RCF::wire::Reader in(reinterpret_cast<const unsigned char*>(sent[0].data()) + 4, sent[0].size() - 4);
+    EXPECT_EQ(in.getInt(), RCF::wire::kRequest);
+    const RCF::wire::RequestHeader header = RCF::wire::getRequestHeader(in);
+    EXPECT_EQ(header.bindingName, name);
+    EXPECT_EQ(header.functionId, 1);
+    EXPECT_EQ(header.runtimeVersion, 13);
+    EXPECT_EQ(in.remaining(), 0u);
+  }
 }
 
 // Each reply a client can receive, to Ping or Request: the result, or the exception it must raise.
@@ -144,6 +193,40 @@ TEST(ClientWire, VersionMismatchLowersTheRuntimeVersionForGood) {
   EXPECT_EQ(hex(sent[1]), hex(rcfVector("runtime_v12").request));
   EXPECT_EQ(hex(sent[2]), hex(rcfVector("runtime_v12").request));
   EXPECT_EQ(peer.connections(), 1) << "the resend uses the same connection";
+}
+
+// A server that names a non-zero archive version: the resend and every later request of the client
+// object, on a new connection too, carry it along with the lower runtime version.
+TEST(ClientWire, VersionMismatchAdoptsTheServersArchiveVersion) {
+  std::string mismatch = rcfVector("runtime_v14").reply;
+  mismatch[7] = 12;  // runtime version
+  mismatch[8] = 1;   // archive version
+  const std::string pong = rcfVector("ping_ok").reply;
+  ScriptedPeer peer({{PeerStep::kReply, mismatch},
+                     {PeerStep::kReplyThenClose, pong},
+                     {PeerStep::kReply, pong},
+                     {PeerStep::kReply, rcfVector("request_ok").reply}});
+  Client client(RCF::UnixLocalEndpoint(peer.path()), "");
+  EXPECT_EQ(client.Ping(), "pong");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(client.Ping(), "pong");
+  BnqResponse resp{5, "in", "xyz"};
+  client.Request(BnqRequest{7, "hello"}, resp);
+  EXPECT_EQ(resp.status, 1007);
+
+  // Header fields 10 (runtime version) and 13 (archive version) of a recorded request.
+  const auto lowered = [](std::string request) {
+    request[4 + 20] = 12;
+    request[4 + 23] = 1;
+    return request;
+  };
+  const auto sent = peer.requests();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(hex(sent[0]), hex(rcfVector("ping_ok").request));
+  EXPECT_EQ(hex(sent[1]), hex(lowered(rcfVector("ping_ok").request))) << "the resend";
+  EXPECT_EQ(hex(sent[2]), hex(lowered(rcfVector("ping_ok").request))) << "after reconnecting";
+  EXPECT_EQ(hex(sent[3]), hex(lowered(rcfVector("request_ok").request)));
+  EXPECT_EQ(peer.connections(), 2);
 }
 
 }  // namespace
