@@ -10,12 +10,14 @@ module=$1
 libcrypto=$2
 flavour=$3
 
-# What the verification path calls: PEM public-key text into a key, SHA-256/SHA-512 digests, one signature
-# check, and the error-queue mark that keeps the host's queue clean. Key generation, signing, the DER form
-# of a key and the PEM readers and writers of files and private keys are the signing side's.
-verification_path="BIO_free BIO_new_mem_buf ERR_clear_error ERR_pop_to_mark ERR_set_mark
-EVP_DigestFinal_ex EVP_DigestInit_ex EVP_DigestUpdate EVP_DigestVerifyFinal EVP_DigestVerifyInit
-EVP_DigestVerifyUpdate EVP_MD_CTX_free EVP_MD_CTX_new EVP_PKEY_free EVP_sha256 EVP_sha512 PEM_read_bio_PUBKEY"
+# What the verification path calls: a memory BIO over the PEM text, the walk over its blocks to the first
+# "PUBLIC KEY" one and its decoding into a key, SHA-256/SHA-512 digests, one signature check, and the
+# error-queue mark that keeps the host's queue clean. Key generation, signing, the DER form of a key and
+# the PEM readers and writers of files and private keys are the signing side's.
+verification_path="BIO_ctrl BIO_free BIO_new_mem_buf CRYPTO_free ERR_clear_error ERR_pop_to_mark
+ERR_set_mark EVP_DigestFinal_ex EVP_DigestInit_ex EVP_DigestUpdate EVP_DigestVerifyFinal EVP_DigestVerifyInit
+EVP_DigestVerifyUpdate EVP_MD_CTX_free EVP_MD_CTX_new EVP_PKEY_free EVP_sha256 EVP_sha512 PEM_do_header
+PEM_get_EVP_CIPHER_INFO PEM_read_bio d2i_PUBKEY"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
