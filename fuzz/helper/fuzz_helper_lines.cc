@@ -1,18 +1,22 @@
 // Fuzzes kalvex-helper's line handling. The helper's one source is compiled in with its entry
-// renamed; each input is fed to the request loop as its standard input, its replies are caught in a
-// temporary file put on descriptor 1 for the run, and they are checked against the lines that asked
-// for them. The Base64 decoder and encoder are checked on every field.
+// renamed; each input is fed to the request loop on descriptor 0, in pieces cut the same way on
+// every run of that input, through a non-blocking socket; its replies are caught in a temporary file
+// put on descriptor 1 for the run, and they are checked against the lines that asked for them. The
+// Base64 decoder and encoder are checked on every field.
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #define main kalvex_helper_main
@@ -26,18 +30,62 @@ void Require(bool ok) {
 }
 
 int g_replies_fd = -1;      // the temporary file that catches the replies of one input
-int g_saved_stdout_fd = -1;  // the real descriptor 1, put back after each input
+int g_saved_stdin_fd = -1;   // the real descriptors 0 and 1, put back after each input
+int g_saved_stdout_fd = -1;
+
+// The sizes of the pieces that `input` is sent in, from 1 byte to 4 KiB, mostly small. They follow
+// from the input's bytes, so that a run of the same input sees the same cuts.
+std::vector<std::size_t> PieceSizes(const std::string& input) {
+  std::uint64_t state = 14695981039346656037u;  // FNV-1a of the input seeds a xorshift generator
+  for (const char c : input) state = (state ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  if (state == 0) state = 1;
+  std::vector<std::size_t> sizes;
+  for (std::size_t left = input.size(); left > 0;) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const std::uint64_t limit = (state & 7) == 0 ? 4096 : 64;
+    const std::size_t size = std::min<std::size_t>(left, 1 + (state >> 8) % limit);
+    sizes.push_back(size);
+    left -= size;
+  }
+  return sizes;
+}
+
+// Sends `input` piece by piece on `fd`, each piece one packet, then ends the input. Stops early when
+// the reading end is gone (the helper has shut down).
+void SendInPieces(int fd, const std::string& input) {
+  std::size_t at = 0;
+  for (const std::size_t size : PieceSizes(input)) {
+    ssize_t sent;
+    do {
+      sent = ::send(fd, input.data() + at, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) break;
+    Require(static_cast<std::size_t>(sent) == size);
+    at += size;
+  }
+  ::shutdown(fd, SHUT_WR);
+}
 
 // Runs the helper on `input` and returns what it wrote to descriptor 1.
 std::string RunHelper(const std::string& input, int& exit_code) {
   Require(::ftruncate(g_replies_fd, 0) == 0);
   Require(::lseek(g_replies_fd, 0, SEEK_SET) == 0);
   Require(::dup2(g_replies_fd, STDOUT_FILENO) == STDOUT_FILENO);
-  std::istringstream in(input);
-  std::streambuf* const saved_in = std::cin.rdbuf(in.rdbuf());
-  std::cin.clear();
+  // A packet socket: every read takes exactly one piece (each far smaller than the helper's read),
+  // and the helper's non-blocking end makes it wait whenever it is ahead of the sender.
+  int ends[2];
+  Require(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) == 0);
+  Require(::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0);
+  Require(::dup2(ends[0], STDIN_FILENO) == STDIN_FILENO);
+  ::close(ends[0]);
+  std::thread sender([fd = ends[1], &input] { SendInPieces(fd, input); });
   exit_code = kalvex_helper_main();
-  std::cin.rdbuf(saved_in);
+  // Closes the helper's end, so that a sender still at work stops.
+  Require(::dup2(g_saved_stdin_fd, STDIN_FILENO) == STDIN_FILENO);
+  sender.join();
+  ::close(ends[1]);
   Require(::dup2(g_saved_stdout_fd, STDOUT_FILENO) == STDOUT_FILENO);
   const off_t size = ::lseek(g_replies_fd, 0, SEEK_END);
   Require(size >= 0);
@@ -111,15 +159,14 @@ void CheckReplies(std::string_view input, std::string_view output) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Done before the helper's own call, which then changes nothing and keeps the swapped buffers.
-  std::ios::sync_with_stdio(false);
   // The stand-in SDK must not create log directories wherever an input's init names one.
   ::setenv("KALVEX_STANDIN_THROW", "InitJotrel", 1);
   std::FILE* const replies = std::tmpfile();  // kept open for the whole run
   Require(replies != nullptr);
   g_replies_fd = ::fileno(replies);
+  g_saved_stdin_fd = ::dup(STDIN_FILENO);
   g_saved_stdout_fd = ::dup(STDOUT_FILENO);
-  Require(g_replies_fd >= 0 && g_saved_stdout_fd >= 0);
+  Require(g_replies_fd >= 0 && g_saved_stdin_fd >= 0 && g_saved_stdout_fd >= 0);
   return 0;
 }
 

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
-#include <iostream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -386,14 +386,82 @@ bool HandleLine(const std::string& line) {
   return false;
 }
 
+// Reads standard input line by line through a buffer of its own. Descriptor 0 is read directly, so
+// that an input the parent left non-blocking is waited for like a blocking one: only a read that
+// meets the end of input, or a read that fails, ends it.
+class LineReader {
+ public:
+  // Puts the next line, without its LF, into `line` and returns true. A last line without LF counts
+  // once the input ends. Returns false at the end of input, and after a failed read, which drops an
+  // unfinished line; from then on it reads nothing. Throws std::bad_alloc when `line` cannot grow.
+  bool Next(std::string& line);
+
+ private:
+  enum class Filled { kData, kEnd, kFailed };
+  // Reads into the empty buffer, waiting while a non-blocking input has nothing yet.
+  Filled Fill();
+
+  static constexpr std::size_t kChunk = std::size_t{64} << 10;
+  std::vector<char> buffer_ = std::vector<char>(kChunk);
+  std::size_t begin_ = 0;  // buffer_[begin_, end_) is read but not yet handed out
+  std::size_t end_ = 0;
+  bool ended_ = false;
+};
+
+bool LineReader::Next(std::string& line) {
+  line.clear();
+  if (ended_) return false;
+  for (;;) {
+    const char* const data = buffer_.data();
+    const void* const lf = std::memchr(data + begin_, '\n', end_ - begin_);
+    if (lf != nullptr) {
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+      line.append(data + begin_, at - begin_);
+      begin_ = at + 1;
+      return true;
+    }
+    line.append(data + begin_, end_ - begin_);
+    begin_ = end_ = 0;
+    switch (Fill()) {
+      case Filled::kData:
+        continue;
+      case Filled::kEnd:
+        ended_ = true;
+        return !line.empty();
+      case Filled::kFailed:
+        ended_ = true;
+        line.clear();
+        return false;
+    }
+  }
+}
+
+LineReader::Filled LineReader::Fill() {
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer_.data(), buffer_.size());
+    if (got > 0) {
+      end_ = static_cast<std::size_t>(got);
+      return Filled::kData;
+    }
+    if (got == 0) return Filled::kEnd;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Filled::kFailed;
+    // Waiting for the parent is the helper's normal state: no time limit.
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&input, 1, -1) < 0 && errno != EINTR) return Filled::kFailed;
+    // A hang-up or error shows in the next read.
+  }
+}
+
 // A line buffer that grew past this is given back after its request, so that one huge request
 // does not keep its memory for the rest of the run.
 constexpr std::size_t kKeptLineCapacity = std::size_t{4} << 20;
 
-// Reads and answers requests until the end of input or a successful `shutdown`.
+// Reads and answers requests until the end of input, a failed read or a successful `shutdown`.
 void RunRequestLoop() {
+  LineReader input;
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (input.Next(line)) {
     const bool shut_down = HandleLine(line);
     if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
     if (shut_down) return;
@@ -404,8 +472,6 @@ void RunRequestLoop() {
 
 int main() {
   OpenClosedStandardDescriptors();
-  // Standard input is read only through std::cin: let it buffer on its own.
-  std::ios::sync_with_stdio(false);
   int exit_code = 0;
   try {
     RunRequestLoop();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,23 +35,36 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSetup& output) {
+HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSetup& output,
+                             const InputSetup& input) {
   // A helper that exits early must make Write fail, not end the test process.
   std::signal(SIGPIPE, SIG_IGN);
-  const bool output_pipe = output.kind == OutputSetup::Kind::kPipe ||
-                           output.kind == OutputSetup::Kind::kNonBlockingPipe;
-  int in_pipe[2];
+  socket_ = input.kind == InputSetup::Kind::kSocket;
+  if (socket_ && output.kind != OutputSetup::Kind::kPipe) {
+    throw std::invalid_argument("a socket input is also the output");
+  }
+  const bool output_pipe = !socket_ && (output.kind == OutputSetup::Kind::kPipe ||
+                                        output.kind == OutputSetup::Kind::kNonBlockingPipe);
+  int in_pipe[2];  // the helper's end, then this side's
   int out_pipe[2] = {-1, -1};
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  if (output_pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+  const int made = socket_ ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in_pipe)
+                           : ::pipe2(in_pipe, O_CLOEXEC);
+  if (made != 0) throw std::runtime_error("cannot make the input pipe");
+  bool output_made = true;
+  if (socket_) {
+    out_pipe[0] = ::fcntl(in_pipe[1], F_DUPFD_CLOEXEC, 0);  // replies come back on this side's end
+    output_made = out_pipe[0] >= 0;
+  } else if (output_pipe) {
+    output_made = ::pipe2(out_pipe, O_CLOEXEC) == 0;
+  }
+  if (!output_made) {
     ::close(in_pipe[0]);
     ::close(in_pipe[1]);
-    throw std::runtime_error("pipe2 failed");
+    throw std::runtime_error("cannot make the output pipe");
   }
-  if (output.kind == OutputSetup::Kind::kNonBlockingPipe) {
-    // The flag belongs to the open pipe end, which the helper shares.
-    ::fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
-  }
+  // The flag belongs to the open pipe end, which the helper shares.
+  if (input.kind == InputSetup::Kind::kNonBlockingPipe) ::fcntl(in_pipe[0], F_SETFL, O_NONBLOCK);
+  if (output.kind == OutputSetup::Kind::kNonBlockingPipe) ::fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
   env_text.insert(env_text.end(), env.begin(), env.end());
@@ -63,21 +77,25 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-  switch (output.kind) {
-    case OutputSetup::Kind::kPipe:
-    case OutputSetup::Kind::kNonBlockingPipe:
-      if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-      break;
-    case OutputSetup::Kind::kClosed:
-      if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
-      if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
-      break;
-    case OutputSetup::Kind::kFile:
-      if (rc == 0) {
-        rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.path.c_str(),
-                                              O_WRONLY | O_CREAT | O_APPEND, 0644);
-      }
-      break;
+  if (socket_) {
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDOUT_FILENO);
+  } else {
+    switch (output.kind) {
+      case OutputSetup::Kind::kPipe:
+      case OutputSetup::Kind::kNonBlockingPipe:
+        if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+        break;
+      case OutputSetup::Kind::kClosed:
+        if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+        if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+        break;
+      case OutputSetup::Kind::kFile:
+        if (rc == 0) {
+          rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.path.c_str(),
+                                                O_WRONLY | O_CREAT | O_APPEND, 0644);
+        }
+        break;
+    }
   }
   if (rc == 0) rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -114,7 +132,11 @@ bool HelperProcess::Write(std::string_view bytes) {
   return true;
 }
 
-void HelperProcess::CloseInput() { CloseFd(input_fd_); }
+void HelperProcess::CloseInput() {
+  // A socket stays open while the output descriptor holds it: end its writing direction.
+  if (socket_ && input_fd_ >= 0 && output_fd_ >= 0) ::shutdown(input_fd_, SHUT_WR);
+  CloseFd(input_fd_);
+}
 
 void HelperProcess::CloseOutput() { CloseFd(output_fd_); }
 

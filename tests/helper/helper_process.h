@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace helper_test {
@@ -25,34 +26,48 @@ struct OutputSetup {
   std::string path;
 };
 
+// Where a helper's standard input comes from.
+struct InputSetup {
+  enum class Kind {
+    kPipe,             // a pipe that Write writes and CloseInput closes
+    kNonBlockingPipe,  // the same, with O_NONBLOCK set on the helper's end
+    kSocket,           // one end of a stream socket pair, also the helper's standard output (which
+                       // must then be set up as kPipe); Write and the reads use the other end
+  };
+  Kind kind = Kind::kPipe;
+};
+
 // One running helper. The destructor kills it if it is still running and closes the pipes.
 class HelperProcess {
  public:
   // Starts the helper with the "NAME=value" entries of `env` added to this process's environment
-  // and its standard output set up as `output` says. SIGPIPE is ignored in this process and so in
-  // the helper. Throws std::runtime_error when it cannot be started.
+  // and its standard output and input set up as `output` and `input` say. SIGPIPE is ignored in
+  // this process and so in the helper. Throws std::runtime_error when it cannot be started.
   explicit HelperProcess(const std::vector<std::string>& env = {},
-                         const OutputSetup& output = {});
+                         const OutputSetup& output = {}, const InputSetup& input = {});
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
   // Writes all of `bytes` to the helper's input; false when the helper no longer reads it.
   bool Write(std::string_view bytes);
-  // Closes the helper's input: it then sees the end of input.
+  // Ends the helper's input: it then sees the end of input.
   void CloseInput();
-  // Closes this side of the output pipe: the helper's reader has gone away.
+  // Closes this side of the output pipe: the helper's reader has gone away. On a socket, closing
+  // the output first and then the input drops the socket, and replies that lie unread in it make
+  // the helper's next read fail.
   void CloseOutput();
   // The next output line with its LF, or nothing when the output ends or `timeout` passes first.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
-  // All output up to its end; nothing when `timeout` passes first.
+  // All output up to its end; nothing when `timeout` passes first (what came is kept for the
+  // next read).
   std::optional<std::string> ReadToEnd(std::chrono::milliseconds timeout);
   // The helper's exit code once it has exited; nothing when it was killed by a signal or is still
   // running after `timeout` (then it is killed).
   std::optional<int> Wait(std::chrono::milliseconds timeout);
 
   pid_t pid() const { return pid_; }
-  // This side of the output pipe; -1 when the output is no pipe or was closed.
+  // This side of the output pipe or socket; -1 when the output is neither or was closed.
   int output_fd() const { return output_fd_; }
 
  private:
@@ -61,6 +76,7 @@ class HelperProcess {
   ReadResult ReadMore(std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
+  bool socket_ = false;  // input_fd_ and output_fd_ are one socket's end
   int input_fd_ = -1;
   int output_fd_ = -1;
   std::string buffered_;
@@ -75,6 +91,17 @@ struct HelperRun {
 // waits on a full pipe; then closes the input and waits for the helper to exit.
 HelperRun RunHelper(const std::string& input, const std::vector<std::string>& env = {},
                     std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+// Polls `done` until it holds or `timeout` passes; returns its last result.
+template <typename Done>
+bool WaitFor(Done done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 }  // namespace helper_test
 

@@ -1,6 +1,7 @@
 // Large requests and long request streams: no length limit but memory, and no stall when the
 // parent writes far ahead of the replies it reads.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <fstream>
@@ -58,6 +59,27 @@ TEST_F(LargeInputTest, MemoryOfAHugeLineIsGivenBack) {
   ASSERT_TRUE(helper.Write("end\tshutdown\n"));
   EXPECT_EQ(helper.ReadLine(timeout), Ok("end"));
   EXPECT_EQ(helper.Wait(timeout), 0);
+}
+
+// A line that outgrows the memory the helper may have ends it with 1, not as an ordinary end of
+// input would, and without a reply.
+TEST_F(LargeInputTest, LineBeyondTheMemoryLimitEndsWithOne) {
+#ifdef KALVEX_HELPER_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+  const std::chrono::seconds timeout(120);
+  HelperProcess helper;
+  rlimit limit{};
+  ASSERT_EQ(::prlimit(helper.pid(), RLIMIT_AS, nullptr, &limit), 0);
+  limit.rlim_cur = 128u << 20;
+  ASSERT_EQ(::prlimit(helper.pid(), RLIMIT_AS, &limit, nullptr), 0);
+  const std::string chunk(1u << 20, 'A');
+  // 512 MiB without LF; the writes fail once the helper has gone.
+  for (int i = 0; i < 512 && helper.Write(chunk); ++i) {
+  }
+  helper.CloseInput();
+  EXPECT_EQ(helper.ReadToEnd(timeout), "");
+  EXPECT_EQ(helper.Wait(timeout), 1);
 }
 
 TEST_F(LargeInputTest, HundredThousandRequestsWrittenAhead) {

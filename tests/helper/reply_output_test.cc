@@ -23,30 +23,13 @@ namespace {
 
 constexpr std::chrono::seconds kTimeout(30);
 
-// Polls `done` until it holds or kTimeout passes; returns its last result.
-template <typename Done>
-bool WaitFor(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 std::string LinkTarget(const std::string& path) {
   char target[256];
   const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
   return n < 0 ? "" : std::string(target, static_cast<std::size_t>(n));
 }
 
-class ReplyOutputTest : public StandinSession {
- protected:
-  static std::string LogRequest(const std::string& id) {
-    return Request(id, "writeLog", {"info", "seq", id});
-  }
-  static std::string LogRecord(const std::string& id) { return "info\tseq\t" + id + "\n"; }
-};
+class ReplyOutputTest : public StandinSession {};
 
 TEST_F(ReplyOutputTest, EveryRequestIsHandledWhenNoReplyCanBeWritten) {
   const struct {
@@ -70,7 +53,7 @@ TEST_F(ReplyOutputTest, EveryRequestIsHandledWhenNoReplyCanBeWritten) {
       log += LogRecord(std::to_string(i));
     }
     ASSERT_TRUE(helper.Write(input));
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(LogPath()).size() >= log.size(); }));
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(LogPath()).size() >= log.size(); }, kTimeout));
     if (c.output.kind == OutputSetup::Kind::kClosed) {
       // Closed standard descriptors are taken by /dev/null, not by a file the SDK opens later.
       const std::string fds = "/proc/" + std::to_string(helper.pid()) + "/fd/";
@@ -108,7 +91,7 @@ TEST_F(ReplyOutputTest, RepliesWaitForAFullNonBlockingPipe) {
   const bool filled = WaitFor([&helper, capacity] {
     int queued = 0;
     return ::ioctl(helper.output_fd(), FIONREAD, &queued) == 0 && queued >= capacity;
-  });
+  }, kTimeout);
   const std::optional<std::string> output = helper.ReadToEnd(kTimeout);
   if (!output) helper.Wait(std::chrono::milliseconds(0));  // frees the writer
   writer.join();
@@ -134,7 +117,8 @@ TEST_F(ReplyOutputTest, ReplyAfterFailedOnesIsWrittenWhole) {
   ASSERT_TRUE(helper.Write(InitRequest(std::string(200, 'i'), Fields()) + LogRequest("2") +
                            LogRequest("3")));
   // Request 3 is read only after the reply to 2 has failed.
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(LogPath()) == LogRecord("2") + LogRecord("3"); }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return ReadFile(LogPath()) == LogRecord("2") + LogRecord("3"); }, kTimeout));
   EXPECT_EQ(ReadFile(replies), first);
   ASSERT_EQ(::truncate(replies.c_str(), 0), 0);
   ASSERT_TRUE(helper.Write(LogRequest("4") + Request("end", "shutdown")));

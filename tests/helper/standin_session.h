@@ -31,6 +31,13 @@ class StandinSession : public ::testing::Test {
     return fields;
   }
 
+  // A writeLog request whose tag is "seq" and whose message is `id`, and the record it leaves in
+  // the log.
+  static std::string LogRequest(const std::string& id) {
+    return Request(id, "writeLog", {"info", "seq", id});
+  }
+  static std::string LogRecord(const std::string& id) { return "info\tseq\t" + id + "\n"; }
+
   // Runs the helper on `input`; `settings` are further stand-in settings ("NAME=value").
   HelperRun Run(const std::string& input, std::vector<std::string> settings = {}) const {
     settings.push_back("KALVEX_STANDIN_RECORD=" + RecordPath());

@@ -1,0 +1,113 @@
+// Requests that reach the helper in pieces, through a blocking or a non-blocking input: a line is
+// handled once its LF has come, a last line without LF once the input ends, and only the end of
+// input (or a failed read) ends the helper; a parent that is slow to write is waited for.
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "helper_process.h"
+#include "protocol_text.h"
+#include "standin_session.h"
+
+namespace helper_test {
+namespace {
+
+constexpr std::chrono::seconds kTimeout(30);
+// Far longer than the helper takes to find its input empty.
+constexpr std::chrono::milliseconds kPause(100);
+// What ReadToEnd gives while the output has not ended; what came is kept for the next reads.
+const std::optional<std::string> kStillOpen;
+
+class RequestInputTest : public StandinSession {};
+
+TEST_F(RequestInputTest, RequestsWrittenInPiecesWithPauses) {
+  const std::string init = InitRequest("init", Fields());
+  const std::string d = LogRequest("d");
+  const std::string e = LogRequest("e").substr(0, LogRequest("e").size() - 1);  // no LF
+  const struct {
+    std::string bytes;
+    std::string replies;  // what the helper answers to it
+  } pieces[] = {
+      {init.substr(0, 20), ""},
+      {init.substr(20), Ok("init")},
+      {LogRequest("a") + LogRequest("b") + LogRequest("c"), Ok("a") + Ok("b") + Ok("c")},
+      {d.substr(0, d.size() / 2), ""},
+      {d.substr(d.size() / 2) + e, Ok("d")},
+  };
+  const struct {
+    const char* name;
+    InputSetup::Kind kind;
+  } inputs[] = {
+      {"blocking pipe", InputSetup::Kind::kPipe},
+      {"non-blocking pipe", InputSetup::Kind::kNonBlockingPipe},
+  };
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.name);
+    std::remove(LogPath().c_str());
+    HelperProcess helper({}, {}, {input.kind});
+    for (const auto& piece : pieces) {
+      // A pause with nothing to read: the helper waits for more, its output stays open.
+      ASSERT_EQ(helper.ReadToEnd(kPause), kStillOpen);
+      ASSERT_TRUE(helper.Write(piece.bytes));
+      std::string replies;
+      while (replies.size() < piece.replies.size()) {
+        const std::optional<std::string> line = helper.ReadLine(kTimeout);
+        if (!line) break;
+        replies += *line;
+      }
+      EXPECT_EQ(replies, piece.replies);
+    }
+    // The last line is answered only once the input has ended, and then the helper exits.
+    ASSERT_EQ(helper.ReadToEnd(kPause), kStillOpen);
+    helper.CloseInput();
+    EXPECT_EQ(helper.ReadToEnd(kTimeout), Ok("e"));
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
+    EXPECT_EQ(ReadFile(LogPath()),
+              LogRecord("a") + LogRecord("b") + LogRecord("c") + LogRecord("d") + LogRecord("e"));
+  }
+}
+
+int Queued(int fd, unsigned long request) {
+  int bytes = -1;
+  return ::ioctl(fd, request, &bytes) == 0 ? bytes : -1;
+}
+
+// An unfinished last line is a request when the input ends after it, and is dropped when the
+// read after it fails instead: then nothing says the line was whole. Either way the exit code is 0.
+TEST_F(RequestInputTest, UnfinishedLineAtTheEndOfInputAndAtAFailedRead) {
+  const struct {
+    const char* name;
+    bool read_fails;
+    std::string log;
+  } cases[] = {
+      {"input ends", false, LogRecord("a") + LogRecord("b")},
+      {"read fails", true, LogRecord("a")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(LogPath().c_str());
+    HelperProcess helper({}, {}, {InputSetup::Kind::kSocket});
+    const std::string b = LogRequest("b").substr(0, LogRequest("b").size() - 1);  // no LF
+    ASSERT_TRUE(helper.Write(InitRequest("init", Fields()) + LogRequest("a") + b));
+    // The helper has read all of it, and its replies lie unread in the socket.
+    const int replies = static_cast<int>(Ok("init").size() + Ok("a").size());
+    ASSERT_TRUE(WaitFor(
+        [&helper, replies] {
+          return Queued(helper.output_fd(), FIONREAD) == replies &&
+                 Queued(helper.output_fd(), SIOCOUTQ) == 0;
+        },
+        kTimeout));
+    if (c.read_fails) helper.CloseOutput();  // then the socket goes: the next read fails
+    helper.CloseInput();
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
+    EXPECT_EQ(ReadFile(LogPath()), c.log);
+  }
+}
+
+}  // namespace
+}  // namespace helper_test
