@@ -139,41 +139,123 @@ inline void patchBytes(const std::filesystem::path& path, uint64_t offset, const
   if (!io) throw std::runtime_error("cannot patch " + path.string());
 }
 
-// Writes a 64-bit little-endian field (the fixtures are x86-64 ELF files).
-inline void patchU64(const std::filesystem::path& path, uint64_t offset, uint64_t value) {
-  std::string bytes(8, '\0');
-  for (int i = 0; i < 8; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
+namespace detail {
+
+inline uint64_t getLE(const std::string& bytes, size_t at, int width) {
+  uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes.at(at + static_cast<size_t>(i)));
+  return value;
+}
+
+inline void putLE(std::string& bytes, size_t at, int width, uint64_t value) {
+  for (int i = 0; i < width; ++i) bytes.at(at + static_cast<size_t>(i)) = static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+}  // namespace detail
+
+// Writes a little-endian field of `width` bytes (the fixtures are x86-64 ELF files).
+inline void patchLE(const std::filesystem::path& path, uint64_t offset, int width, uint64_t value) {
+  std::string bytes(static_cast<size_t>(width), '\0');
+  detail::putLE(bytes, 0, width, value);
   patchBytes(path, offset, bytes);
 }
+
+inline void patchU64(const std::filesystem::path& path, uint64_t offset, uint64_t value) {
+  patchLE(path, offset, 8, value);
+}
+
+namespace detail {
+
+// An ELF64 little-endian file in memory, with its section header table apart.
+struct Elf64Image {
+  std::string content;
+  std::string table;  // 64 bytes a header
+
+  explicit Elf64Image(const std::filesystem::path& path) : content(readBytes(path)) {
+    if (content.at(EI_CLASS) != ELFCLASS64 || content.at(EI_DATA) != ELFDATA2LSB || getLE(content, 0x3a, 2) != 64) {
+      throw std::runtime_error("not an ELF64 little-endian file: " + path.string());
+    }
+    table = content.substr(getLE(content, 0x28, 8), 64 * getLE(content, 0x3c, 2));
+  }
+  // Offset in `table` of the header of the section-name table.
+  size_t namesHeader() const { return 64 * getLE(content, 0x3e, 2); }
+  // Appends `bytes` at the next 8-byte boundary of the file; gives their offset.
+  uint64_t append(const std::string& bytes) {
+    content.resize((content.size() + 7) & ~size_t{7}, '\0');
+    const uint64_t at = content.size();
+    content += bytes;
+    return at;
+  }
+  // Writes the file with the header table at its end (its old place becomes padding).
+  void write(const std::filesystem::path& path) {
+    if (table.size() / 64 >= 0xff00) throw std::runtime_error("too many section headers");
+    std::string out = content;
+    out.resize((out.size() + 7) & ~size_t{7}, '\0');
+    putLE(out, 0x28, 8, out.size());
+    putLE(out, 0x3c, 2, table.size() / 64);
+    out += table;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    if (!file) throw std::runtime_error("cannot write " + path.string());
+  }
+};
+
+}  // namespace detail
 
 // Appends `count` copies of the header of `source`, with its type set to `type`, to the section header
 // table, which moves to the end of the file (its old place becomes padding). ELF64 little-endian only.
 inline void appendSectionHeaders(const std::filesystem::path& path, const SectionInfo& source, uint32_t type,
                                  size_t count) {
-  std::string content = readBytes(path);
-  auto get = [&](size_t at, int bytes) {
-    uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) {
-      value = value << 8 | static_cast<uint8_t>(content.at(at + static_cast<size_t>(i)));
-    }
-    return value;
-  };
-  auto put = [](std::string& to, size_t at, int bytes, uint64_t value) {
-    for (int i = 0; i < bytes; ++i) to.at(at + static_cast<size_t>(i)) = static_cast<char>((value >> (8 * i)) & 0xff);
-  };
-  const uint64_t shoff = get(0x28, 8), entsize = get(0x3a, 2), shnum = get(0x3c, 2);
-  if (content.at(5) != 1 || entsize != 64 || shnum + count >= 0xff00) throw std::runtime_error("cannot extend");
-  std::string table = content.substr(shoff, entsize * shnum);
-  std::string header = content.substr(source.header_offset, entsize);
-  put(header, 4, 4, type);
-  for (size_t i = 0; i < count; ++i) table += header;
-  content.resize((content.size() + 7) & ~size_t{7}, '\0');
-  put(content, 0x28, 8, content.size());
-  put(content, 0x3c, 2, shnum + count);
-  content += table;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  detail::Elf64Image image(path);
+  std::string header = image.content.substr(source.header_offset, 64);
+  detail::putLE(header, 4, 4, type);
+  for (size_t i = 0; i < count; ++i) image.table += header;
+  image.write(path);
+}
+
+// Appends `count` headers of sections of type `type` without data, all named by the name at `name_offset` of
+// the section-name table. ELF64 little-endian only.
+inline void appendNamedSectionHeaders(const std::filesystem::path& path, uint32_t name_offset, uint32_t type,
+                                      size_t count) {
+  detail::Elf64Image image(path);
+  std::string header(64, '\0');
+  detail::putLE(header, 0, 4, name_offset);
+  detail::putLE(header, 4, 4, type);
+  detail::putLE(header, 48, 8, 1);  // sh_addralign
+  for (size_t i = 0; i < count; ++i) image.table += header;
+  image.write(path);
+}
+
+// Appends `bytes` to the section-name table, which moves to the end of the file, followed by the section
+// header table (their old places become padding); gives the offset of `bytes` in the table. ELF64
+// little-endian only.
+inline uint32_t appendToNameTable(const std::filesystem::path& path, const std::string& bytes) {
+  detail::Elf64Image image(path);
+  const size_t names = image.namesHeader();
+  const std::string old_table =
+      image.content.substr(detail::getLE(image.table, names + 24, 8), detail::getLE(image.table, names + 32, 8));
+  detail::putLE(image.table, names + 24, 8, image.append(old_table + bytes));
+  detail::putLE(image.table, names + 32, 8, old_table.size() + bytes.size());
+  image.write(path);
+  return static_cast<uint32_t>(old_table.size());
+}
+
+// Compresses the section-name table in place with libelf (zlib), leaving every other byte where it is.
+inline void compressNameTable(const std::filesystem::path& path) {
+  if (elf_version(EV_CURRENT) == EV_NONE) throw std::runtime_error("libelf unusable");
+  const int fd = ::open(path.c_str(), O_RDWR);
+  Elf* elf = fd >= 0 ? elf_begin(fd, ELF_C_RDWR, nullptr) : nullptr;
+  size_t shstrndx = 0;
+  Elf_Scn* names = nullptr;
+  // With the layout kept, libelf writes the new bytes and header only when told that they changed.
+  const bool done = elf != nullptr && elf_getshdrstrndx(elf, &shstrndx) == 0 &&
+                    (names = elf_getscn(elf, shstrndx)) != nullptr && elf_flagelf(elf, ELF_C_SET, ELF_F_LAYOUT) != 0 &&
+                    elf_compress(names, ELFCOMPRESS_ZLIB, ELF_CHF_FORCE) == 1 &&
+                    elf_flagscn(names, ELF_C_SET, ELF_F_DIRTY) != 0 && elf_flagshdr(names, ELF_C_SET, ELF_F_DIRTY) != 0 &&
+                    elf_update(elf, ELF_C_WRITE) >= 0;
+  if (elf) elf_end(elf);
+  if (fd >= 0) ::close(fd);
+  if (!done) throw std::runtime_error("cannot compress the name table of " + path.string());
 }
 
 inline void flipByte(const std::filesystem::path& path, uint64_t offset) {

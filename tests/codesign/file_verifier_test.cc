@@ -139,6 +139,66 @@ TEST_F(FileVerifierTest, SectionsClaimingMoreThanTheFileAreRefusedUnread) {
   }
 }
 
+// Headers may also share one long name, and each section's name is hashed: the names that feed the hash are
+// refused beyond the file's size as the sizes are, for sections with bytes in the file or without. Up to
+// exactly the file's size they are hashed.
+TEST_F(FileVerifierTest, SectionNamesAddingUpToMoreThanTheFileAreRefusedUnread) {
+  const fs::path signed_elf = signedElf("signed", valid());
+  const std::string long_name = "." + std::string(64 << 10, 'n');
+  for (const uint32_t type : {uint32_t{SHT_PROGBITS}, uint32_t{SHT_NOBITS}}) {
+    const fs::path shared = dir_ / ("shared-" + std::to_string(type));
+    fs::copy_file(signed_elf, shared);
+    testing::appendNamedSectionHeaders(shared, testing::appendToNameTable(shared, long_name + '\0'), type, 3000);
+    EXPECT_EQ(computeElfContentHash(shared), "") << "type " << type;
+    const VerifyResult r = devVerifier().verifyFile(shared);
+    EXPECT_EQ(r.error_code, -15) << "type " << type;
+    EXPECT_EQ(r.error_message, "File content has changed since signing");
+    EXPECT_EQ(r.skill_id, "skill.one");
+  }
+
+  // Two more sections: one with the long name, the last with the part of it that brings the names to the
+  // file's size, or one byte more.
+  const fs::path edge = dir_ / "edge";
+  fs::copy_file(signed_elf, edge);
+  const uint32_t name = testing::appendToNameTable(edge, long_name + '\0');
+  testing::appendNamedSectionHeaders(edge, name, SHT_PROGBITS, 2);
+  const testing::ElfLayout layout = testing::elfLayout(edge);
+  uint64_t counted = 0;
+  for (size_t i = 0; i + 1 < layout.sections.size(); ++i) {
+    const std::string& n = layout.sections[i].name;
+    if (n != ".tolsec" && n != ".shstrtab") counted += n.size() + 1;
+  }
+  const uint64_t file_size = fs::file_size(edge);
+  for (const uint64_t extra : {uint64_t{0}, uint64_t{1}}) {
+    const uint64_t last = file_size - counted + extra;  // bytes of the last name with its NUL
+    ASSERT_LE(last, long_name.size() + 1);
+    testing::patchLE(edge, layout.sections.back().header_offset, 4, name + long_name.size() + 1 - last);
+    EXPECT_EQ(computeElfContentHash(edge).empty(), extra == 1) << "names adding up to the file's size + " << extra;
+  }
+}
+
+// A genuine section-name table is stored plainly and ends with a NUL. libelf decompresses a compressed one
+// whole, up to a thousand times its stored size, and scans trailing bytes without a NUL once per name
+// lookup: such a table is refused before any name is looked up, by both readers.
+TEST_F(FileVerifierTest, NameTableThatMakesLookupsCostlyIsRefused) {
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> change;
+  } cases[] = {
+      {"compressed", [](const fs::path& p) { testing::compressNameTable(p); }},
+      {"ending without a NUL", [](const fs::path& p) { testing::appendToNameTable(p, std::string(4096, 'x')); }},
+  };
+  for (const auto& c : cases) {
+    const fs::path elf = signedElf(std::string("names-") + std::to_string(&c - cases), valid());
+    c.change(elf);
+    EXPECT_FALSE(readSignatureSection(elf).has_value()) << c.what;
+    EXPECT_EQ(computeElfContentHash(elf), "") << c.what;
+    const VerifyResult r = devVerifier().verifyFile(elf);
+    EXPECT_EQ(r.error_code, -12) << c.what;
+    EXPECT_EQ(r.error_message, "No signature section found") << c.what;
+  }
+}
+
 TEST_F(FileVerifierTest, RecordedHashMustMatchExactly) {
   const std::string actual = computeElfContentHash(BNQ_FIXTURE_ELF);
   ASSERT_EQ(actual.size(), 64u);

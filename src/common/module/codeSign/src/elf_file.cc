@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -47,7 +48,7 @@ using ElfHandle = std::unique_ptr<Elf, ElfEnd>;
 class ElfReader {
  public:
   // Opens `path`; ok() tells whether the file is a regular file that libelf reads as ELF with a
-  // section-name table index.
+  // section-name table index, and whose name table looks names up cheaply (see nameTableIsPlain).
   explicit ElfReader(const std::filesystem::path& path)
       // O_NONBLOCK keeps a FIFO from blocking the open; such a file is refused below anyway.
       : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
@@ -58,7 +59,7 @@ class ElfReader {
     elf_.reset(elf_begin(fd_.get(), ELF_C_READ, nullptr));
     if (!elf_ || elf_kind(elf_.get()) != ELF_K_ELF) return;
     if (elf_getshdrstrndx(elf_.get(), &shstrndx_) != 0) return;
-    ok_ = true;
+    ok_ = nameTableIsPlain();
   }
 
   bool ok() const noexcept { return ok_; }
@@ -71,6 +72,23 @@ class ElfReader {
   void releaseElf() noexcept { elf_.reset(); }
 
  private:
+  // Whether the section-name table is stored plainly and ends with a NUL, as every genuine one does. A
+  // name lookup decompresses a compressed table whole (up to a thousand times its stored size), and
+  // checks each name by scanning back from the table's end to its last NUL, so that trailing bytes without
+  // one would be scanned once per section header. A name table that is not a string table, or whose bytes
+  // libelf cannot load, resolves no name at all and costs nothing.
+  bool nameTableIsPlain() const {
+    Elf_Scn* scn = elf_getscn(elf_.get(), shstrndx_);
+    GElf_Shdr header{};
+    if (scn == nullptr || gelf_getshdr(scn, &header) == nullptr || header.sh_type != SHT_STRTAB) return true;
+    if ((header.sh_flags & SHF_COMPRESSED) != 0) return false;
+    if (header.sh_size == 0) return true;
+    // The same bytes that the lookups use: libelf loads them once and keeps them.
+    const Elf_Data* data = elf_rawdata(scn, nullptr);
+    if (data == nullptr || data->d_buf == nullptr || data->d_size == 0) return true;
+    return static_cast<const char*>(data->d_buf)[data->d_size - 1] == '\0';
+  }
+
   Descriptor fd_;
   ElfHandle elf_;
   size_t shstrndx_ = 0;
@@ -122,19 +140,32 @@ bool leftOutByName(const char* name) {
   return name != nullptr && (std::strcmp(name, kSignatureSectionName) == 0 || std::strcmp(name, ".shstrtab") == 0);
 }
 
-// Whether the sections that feed the hash claim no more bytes than the file holds (a compressed section
-// counts at its stored size). The ELF header and the header tables lie outside every section, so in a
-// genuine file the sizes add up to less than the file even where sections touch; only headers that name the
-// same bytes again and again exceed it, and they would make the hash read, and libelf keep, many times the
-// file. Only the headers and the section-name table are read for this.
-bool sectionsFitInFile(const ElfReader& reader) {
-  uint64_t left = reader.fileSize();
+// Whether what the sections feed the hash stays within the file's size: the sizes of their data (a
+// compressed section counts at its stored size; SHT_NOBITS sections have none in the file), and separately
+// their names with the terminating NUL. The ELF header and the header tables lie outside every section, so
+// in a genuine file the sizes add up to less than the file even where sections touch, and the names,
+// each stored once in the name table beside a header of 40 or 64 bytes, to far less. Only headers that
+// name the same bytes or the same long name again and again exceed them, and they would make the hash
+// read, and libelf keep, many times the file; within both bounds the hash reads at most twice the file.
+// Only the headers and the section-name table are read for this.
+bool hashInputFitsInFile(const ElfReader& reader) {
+  uint64_t sizes_left = reader.fileSize();
+  uint64_t names_left = reader.fileSize();
   GElf_Shdr header{};
   for (Elf_Scn* scn = elf_nextscn(reader.elf(), nullptr); scn != nullptr; scn = elf_nextscn(reader.elf(), scn)) {
     if (gelf_getshdr(scn, &header) == nullptr) continue;
-    if (header.sh_type == SHT_NOBITS || leftOutByName(reader.nameOf(header))) continue;
-    if (header.sh_size > left) return false;
-    left -= header.sh_size;
+    const char* name = reader.nameOf(header);
+    if (leftOutByName(name)) continue;
+    if (name != nullptr) {
+      // elf_strptr gives only a name that ends inside the name table, and strnlen reads no further than
+      // the bytes still allowed, so this walk too reads at most the file's size of names.
+      const size_t length = ::strnlen(name, static_cast<size_t>(std::min<uint64_t>(names_left, SIZE_MAX)));
+      if (length >= names_left) return false;  // the name and its NUL do not fit
+      names_left -= length + 1;
+    }
+    if (header.sh_type == SHT_NOBITS) continue;
+    if (header.sh_size > sizes_left) return false;
+    sizes_left -= header.sh_size;
   }
   return true;
 }
@@ -172,7 +203,7 @@ std::optional<std::vector<uint8_t>> readSignatureSection(const std::filesystem::
 
 std::string computeElfContentHash(const std::filesystem::path& path) {
   ElfReader reader(path);
-  if (!reader.ok() || !sectionsFitInFile(reader)) return "";
+  if (!reader.ok() || !hashInputFitsInFile(reader)) return "";
   crypto::DigestStream digest(HashAlgorithm::SHA256);
   if (!digest.ok()) return "";
 

@@ -21,19 +21,22 @@ inline constexpr char kSignatureSectionName[] = ".tolsec";
 inline constexpr uint64_t kMaxSignatureSectionSize = uint64_t{1} << 20;
 
 // The content of the first section named ".tolsec" in header order, read with one allocation of its size.
-// Empty when the file cannot be opened, is not an ELF file libelf can read, has no such section, or the
-// section is empty, larger than kMaxSignatureSectionSize, reaches past the end of the file, or cannot be read
-// whole.
+// Empty when the file cannot be opened, is not an ELF file libelf can read, its section-name table is
+// compressed or does not end with a NUL (no genuine one is either; each would make every name lookup
+// costly), it has no such section, or the section is empty, larger than kMaxSignatureSectionSize, reaches
+// past the end of the file, or cannot be read whole.
 std::optional<std::vector<uint8_t>> readSignatureSection(const std::filesystem::path& path);
 
 // The ELF content hash: SHA-256 over, for each section from index 1 in header order, its name with the
 // terminating NUL (when the name resolves) and then its data as libelf delivers it. Sections named ".tolsec"
 // or ".shstrtab" and sections whose header cannot be read are left out. Bytes outside every section (ELF
 // header, program headers, section headers, padding) are not covered. 64 lowercase hex digits; "" when the
-// file cannot be opened, is not an ELF file libelf can read, the sizes of the sections that feed the hash
-// (all but SHT_NOBITS ones) add up to more than the file's size, a section's data cannot be read, or the
-// digest fails. Checked before any section data is read, that sum also bounds the work and the memory: plain
-// byte sections are streamed from the file, and the rest, which libelf keeps until the end, fit in the file.
+// file cannot be opened, is not an ELF file libelf can read, its section-name table is refused as above, the
+// sizes of the sections that feed the hash (all but SHT_NOBITS ones) add up to more than the file's size, the
+// names that feed it (with their NULs) do too, a section's data cannot be read, or the digest fails. Checked
+// before any section data is read, those sums also bound the work and the memory: at most twice the file is
+// hashed, plain byte sections are streamed from the file, and the rest, which libelf keeps until the end,
+// fit in the file.
 std::string computeElfContentHash(const std::filesystem::path& path);
 
 }  // namespace bnq::sign
