@@ -44,6 +44,7 @@ class Archive {
   std::uint32_t readUint32Node();
   void writeUint32Node(std::uint32_t value);
   unsigned char nextByte();
+  std::uint32_t readLe32();
   void skipBlanks();
   std::uint32_t readLength();
   void skip(std::size_t count);
