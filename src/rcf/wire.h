@@ -18,6 +18,8 @@ constexpr int kReplyMessageVersion = 3;
 constexpr int kSerializationProtocolSfBinary = 1;
 constexpr std::int32_t kBuiltInPingFunctionId = -1;
 
+// The message descriptor, a message's first header integer. A filtered payload carries a transport
+// filter's output; this layer configures no filters and refuses one.
 enum Descriptor : int { kError = 0, kRequest = 1, kResponse = 2, kFilteredPayload = 3 };
 
 // The 4-byte little-endian form of an unsigned 32-bit value: the frame's length prefix, a header

@@ -23,8 +23,6 @@ class Archive {
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
 
-  bool isReading() const { return out_ == nullptr; }
-  bool isWriting() const { return out_ != nullptr; }
   // Reading: true when every input byte has been consumed.
   bool atEnd() const { return pos_ == end_; }
 
