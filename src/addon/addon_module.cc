@@ -85,18 +85,27 @@ struct FreeDeleter {
 };
 using StringCopy = std::unique_ptr<char, FreeDeleter>;
 
+// The UTF-8 length of a JavaScript string in bytes, without a terminator.
+bool stringLength(napi_env env, napi_value value, size_t* length) {
+  return ok(napi_get_value_string_utf8(env, value, nullptr, 0, length));
+}
+
 enum class CopyStatus { kOk, kNoMemory, kFailed };
 
-// Copies a JavaScript string as NUL-terminated UTF-8 into a buffer of exactly its length plus one.
-CopyStatus copyString(napi_env env, napi_value value, StringCopy& out, size_t* length = nullptr) {
-  size_t len = 0;
-  if (!ok(napi_get_value_string_utf8(env, value, nullptr, 0, &len))) return CopyStatus::kFailed;
-  out.reset(static_cast<char*>(std::malloc(len + 1)));
+// Copies a JavaScript string of UTF-8 length `length` (from stringLength) as NUL-terminated UTF-8 into
+// a buffer of exactly length + 1 bytes.
+CopyStatus copyString(napi_env env, napi_value value, size_t length, StringCopy& out) {
+  out.reset(static_cast<char*>(std::malloc(length + 1)));
   if (!out) return CopyStatus::kNoMemory;
   size_t copied = 0;
-  if (!ok(napi_get_value_string_utf8(env, value, out.get(), len + 1, &copied))) return CopyStatus::kFailed;
-  if (length != nullptr) *length = copied;
+  if (!ok(napi_get_value_string_utf8(env, value, out.get(), length + 1, &copied))) return CopyStatus::kFailed;
   return CopyStatus::kOk;
+}
+
+// What a function returns when copying its string argument failed: BNQ_ERR_NO_MEMORY, or undefined
+// when a Node-API call failed.
+napi_value copyFailure(napi_env env, CopyStatus status) {
+  return status == CopyStatus::kNoMemory ? noMemory(env) : nullptr;
 }
 
 // Reads up to `count` arguments; the real count comes back in *argc.
@@ -135,16 +144,13 @@ napi_value napi_report_signal(napi_env env, napi_callback_info info) {
   // The low 32 bits, as a signed value.
   const auto type = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(wide)));
   if (type < 0 || type > 8 || !isType(env, argv[1], napi_string)) return invalidArg(env);
-  size_t len = 0;
-  if (!ok(napi_get_value_string_utf8(env, argv[1], nullptr, 0, &len))) return nullptr;
-  if (len == 0) return invalidArg(env);
+  size_t length = 0;
+  if (!stringLength(env, argv[1], &length)) return nullptr;
+  if (length == 0) return invalidArg(env);
 
   StringCopy content;
-  switch (copyString(env, argv[1], content)) {
-    case CopyStatus::kOk: break;
-    case CopyStatus::kNoMemory: return noMemory(env);
-    case CopyStatus::kFailed: return nullptr;
-  }
+  const CopyStatus copied = copyString(env, argv[1], length, content);
+  if (copied != CopyStatus::kOk) return copyFailure(env, copied);
   Slot* slot = getSlot(env);
   if (slot == nullptr || *slot == nullptr) return invalidArg(env);
   const int32_t code = brannic_report_signal(*slot, type, content.get());
@@ -153,50 +159,58 @@ napi_value napi_report_signal(napi_env env, napi_callback_info info) {
 }
 
 // The shared first steps of triggerSignal and checkSignal: one string argument, copied, and a context.
-// Returns the context, or null with *early holding the result to return.
-brannic_ctx* takeJsonArg(napi_env env, napi_callback_info info, StringCopy& json, napi_value* early) {
+// When `ready` is false the function returns `early` at once: a failure object, or undefined when a
+// Node-API call failed.
+struct JsonArg {
+  bool ready = false;
+  napi_value early = nullptr;
+  brannic_ctx* ctx = nullptr;  // set when ready
+  StringCopy json;             // set when ready
+};
+
+JsonArg takeJsonArg(napi_env env, napi_callback_info info) {
+  JsonArg arg;
   napi_value argv[1];
   size_t argc;
-  *early = nullptr;
-  if (!getArgs(env, info, 1, argv, &argc)) return nullptr;
+  if (!getArgs(env, info, 1, argv, &argc)) return arg;
   if (argc < 1 || !isType(env, argv[0], napi_string)) {
-    *early = invalidArg(env);
-    return nullptr;
+    arg.early = invalidArg(env);
+    return arg;
   }
-  switch (copyString(env, argv[0], json)) {
-    case CopyStatus::kOk: break;
-    case CopyStatus::kNoMemory: *early = noMemory(env); return nullptr;
-    case CopyStatus::kFailed: return nullptr;
+  size_t length = 0;
+  if (!stringLength(env, argv[0], &length)) return arg;
+  const CopyStatus copied = copyString(env, argv[0], length, arg.json);
+  if (copied != CopyStatus::kOk) {
+    arg.early = copyFailure(env, copied);
+    return arg;
   }
   Slot* slot = getSlot(env);
   if (slot == nullptr || *slot == nullptr) {
-    *early = invalidArg(env);
-    return nullptr;
+    arg.early = invalidArg(env);
+    return arg;
   }
-  return *slot;
+  arg.ctx = *slot;
+  arg.ready = true;
+  return arg;
 }
 
 napi_value napi_trigger_signal(napi_env env, napi_callback_info info) {
-  StringCopy json;
-  napi_value early;
-  brannic_ctx* ctx = takeJsonArg(env, info, json, &early);
-  if (ctx == nullptr) return early;
-  const int32_t code = brannic_trigger_signal(ctx, json.get());
-  json.reset();
-  return codeResult(env, code, ctx);
+  JsonArg arg = takeJsonArg(env, info);
+  if (!arg.ready) return arg.early;
+  const int32_t code = brannic_trigger_signal(arg.ctx, arg.json.get());
+  arg.json.reset();
+  return codeResult(env, code, arg.ctx);
 }
 
 napi_value napi_check_signal(napi_env env, napi_callback_info info) {
-  StringCopy json;
-  napi_value early;
-  brannic_ctx* ctx = takeJsonArg(env, info, json, &early);
-  if (ctx == nullptr) return early;
+  JsonArg arg = takeJsonArg(env, info);
+  if (!arg.ready) return arg.early;
   char session_id[kSessionIdSize] = {};
   char signal_result[kSignalResultSize] = {};
-  const int32_t code =
-      brannic_check_signal(ctx, json.get(), session_id, sizeof session_id, signal_result, sizeof signal_result);
-  json.reset();
-  if (code != BNQ_OK) return codeResult(env, code, ctx);
+  const int32_t code = brannic_check_signal(arg.ctx, arg.json.get(), session_id, sizeof session_id,
+                                            signal_result, sizeof signal_result);
+  arg.json.reset();
+  if (code != BNQ_OK) return codeResult(env, code, arg.ctx);
   napi_value obj = makeResult(env, true);
   if (obj == nullptr) return nullptr;
   if (session_id[0] != '\0' && !setString(env, obj, "session_id", session_id)) return nullptr;

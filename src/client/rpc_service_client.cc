@@ -93,29 +93,23 @@ RpcServiceClient::~RpcServiceClient() = default;
 
 bool RpcServiceClient::connectWithRetry(int timeoutMs, int retries, int delayMs) {
   RpcServiceClientImpl& d = *impl;
-  if (!d.isDaemonAlive()) {
-    d.lastError = "daemon not running";
-    return false;
-  }
-  if (d.connect(timeoutMs)) return true;
-  for (int attempt = 0; attempt < retries; ++attempt) {
-    platform::pauseMs(delayMs);
+  // retries + 1 attempts (one when retries is not positive), with a pause before each but the first.
+  for (int attempt = 0;; ++attempt) {
     if (!d.isDaemonAlive()) {
       d.lastError = "daemon not running";
       return false;
     }
     if (d.connect(timeoutMs)) return true;
+    if (attempt >= retries) return false;  // lastError holds the last attempt's text
+    platform::pauseMs(delayMs);            // nothing when delayMs is not positive
   }
-  return false;
 }
 
 int RpcServiceClient::request(const BnqRequest& req, BnqResponse& resp, int timeoutMs) {
   RpcServiceClientImpl& d = *impl;
-  if (!d.connected || !d.client) {
-    if (!d.isDaemonAlive() || !d.connect(kReconnectTimeoutMs)) {
-      d.lastError = "Not connected and reconnect failed";
-      return -1;
-    }
+  if ((!d.connected || !d.client) && !d.tryReconnect()) {
+    d.lastError = "Not connected and reconnect failed";
+    return -1;
   }
   // One call with this request's time-out. The layer fills resp only from a reply that decoded whole, so
   // after a failed call the repeat sends the record as the caller prepared it.

@@ -1,6 +1,7 @@
 #include "rcf/archive.h"
 
 #include "rcf/exception.h"
+#include "wire.h"
 
 namespace SF {
 namespace {
@@ -30,6 +31,13 @@ unsigned char Archive::nextByte() {
   return *pos_++;
 }
 
+std::uint32_t Archive::readLe32() {
+  if (end_ - pos_ < 4) fail("unexpected end of data");
+  const std::uint32_t value = RCF::wire::loadLe32(pos_);
+  pos_ += 4;
+  return value;
+}
+
 void Archive::skip(std::size_t count) {
   if (count > static_cast<std::size_t>(end_ - pos_)) fail("unexpected end of data");
   pos_ += count;
@@ -40,11 +48,7 @@ std::uint32_t Archive::readLength() {
   const unsigned char first = nextByte();
   if (first < 0x80) return first;
   if (first != 0x80) fail("invalid length");
-  if (end_ - pos_ < 4) fail("unexpected end of data");
-  std::uint32_t n = 0;
-  for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(pos_[i]) << (8 * i);
-  pos_ += 4;
-  return n;
+  return readLe32();
 }
 
 void Archive::skipBlanks() {
@@ -84,19 +88,16 @@ std::uint32_t Archive::readUint32Node() {
   beginNode();
   if (nextByte() != kData) fail("expected a value");
   if (readLength() != 4) fail("unexpected integer size");
-  if (end_ - pos_ < 4) fail("unexpected end of data");
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(pos_[i]) << (8 * i);
-  pos_ += 4;
+  const std::uint32_t v = readLe32();
   endNode();
   return v;
 }
 
 void Archive::writeUint32Node(std::uint32_t value) {
   beginNode();
-  out_->push_back(static_cast<char>(kData));
-  out_->push_back('\x04');
-  for (int i = 0; i < 4; ++i) out_->push_back(static_cast<char>((value >> (8 * i)) & 0xffu));
+  char data[6] = {static_cast<char>(kData), '\x04'};  // the data marker, SF length 4, the value
+  RCF::wire::storeLe32(data + 2, value);
+  out_->append(data, sizeof data);
   endNode();
 }
 

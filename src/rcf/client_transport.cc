@@ -12,6 +12,7 @@
 
 #include "rcf/exception.h"
 #include "socket_calls.h"
+#include "wire.h"
 
 namespace RCF {
 namespace {
@@ -170,8 +171,7 @@ void BsdClientTransport::receiveExactly(unsigned char* data, std::size_t size, D
 void BsdClientTransport::receiveFrame(std::string& body, std::size_t limit, Deadline deadline) {
   unsigned char prefix[4];
   receiveExactly(prefix, sizeof prefix, deadline, true);
-  const std::size_t length = static_cast<std::size_t>(prefix[0]) | static_cast<std::size_t>(prefix[1]) << 8 |
-                             static_cast<std::size_t>(prefix[2]) << 16 | static_cast<std::size_t>(prefix[3]) << 24;
+  const std::size_t length = wire::loadLe32(prefix);
   if (length == 0) throw Exception(RcfError_Protocol, "Received a message of length 0.");
   if (length > limit) {
     throw Exception(RcfError_ClientMessageLength, "Received a message of " + std::to_string(length) +

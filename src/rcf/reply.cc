@@ -36,6 +36,7 @@ ReplyOutcome decodeReply(const unsigned char* data, std::size_t size, ClientStub
   Reader in(data, size);
   const std::int32_t descriptor = in.getInt();
   if (descriptor == kError) return decodeErrorMessage(in);
+  if (descriptor == kFilteredPayload) fail("filtered payloads (transport filters) are not supported");
   if (descriptor != kResponse) fail("unexpected message descriptor " + std::to_string(descriptor));
   const std::int32_t version = in.getInt();
   if (version != kReplyMessageVersion) fail("unknown reply header version " + std::to_string(version));

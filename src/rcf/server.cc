@@ -188,8 +188,7 @@ FrameStatus readRequestFrame(int fd, std::string& body, int idleTimeoutMs, int s
   if (stopped) return FrameStatus::kStopped;
   if (r == 0) return FrameStatus::kPeerClosed;
   if (r < 0) return timedOut ? FrameStatus::kIdleTimeout : FrameStatus::kError;
-  const std::size_t length = static_cast<std::size_t>(prefix[0]) | static_cast<std::size_t>(prefix[1]) << 8 |
-                             static_cast<std::size_t>(prefix[2]) << 16 | static_cast<std::size_t>(prefix[3]) << 24;
+  const std::size_t length = wire::loadLe32(prefix);
   if (length == 0) return FrameStatus::kZeroLength;
   if (length > wire::kMaxMessageLength) return FrameStatus::kTooLong;
   body.resize(length);

@@ -17,9 +17,9 @@ void putInt(std::string& out, std::int32_t value) {
     out.push_back(static_cast<char>(value));
     return;
   }
-  const auto u = static_cast<std::uint32_t>(value);
-  out.push_back('\xff');
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((u >> shift) & 0xffu));
+  char le[5] = {'\xff'};
+  storeLe32(le + 1, static_cast<std::uint32_t>(value));
+  out.append(le, sizeof le);
 }
 
 void putBool(std::string& out, bool value) { out.push_back(value ? '\x01' : '\x00'); }
@@ -35,8 +35,7 @@ void startFrame(std::string& frame) {
 }
 
 void finishFrame(std::string& frame) {
-  const auto n = static_cast<std::uint32_t>(frame.size() - 4);
-  for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xffu);
+  storeLe32(&frame[0], static_cast<std::uint32_t>(frame.size() - 4));
 }
 
 unsigned char Reader::byte() {
@@ -48,8 +47,7 @@ std::int32_t Reader::getInt() {
   const unsigned char first = byte();
   if (first != 0xff) return first;
   if (remaining() < 4) fail("unexpected end of header");
-  std::uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<std::uint32_t>(pos_[i]) << (8 * i);
+  const std::uint32_t u = loadLe32(pos_);
   pos_ += 4;
   return static_cast<std::int32_t>(u);
 }

@@ -1,5 +1,6 @@
-// RCF's message-level encodings, shared by the client and server sides: frame limit, header primitives
-// (integers, bools, byte strings), the request and reply headers, and error messages.
+// RCF's message-level encodings, shared by the client and server sides: frame limit, the little-endian
+// 32-bit form, header primitives (integers, bools, byte strings), the request and reply headers, and
+// error messages.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,20 @@ constexpr int kReplyMessageVersion = 3;
 constexpr int kSerializationProtocolSfBinary = 1;
 constexpr std::int32_t kBuiltInPingFunctionId = -1;
 
+// The message descriptor, a message's first header integer. A filtered payload carries a transport
+// filter's output; this layer configures no filters and refuses one.
 enum Descriptor : int { kError = 0, kRequest = 1, kResponse = 2, kFilteredPayload = 3 };
+
+// The 4-byte little-endian form of an unsigned 32-bit value: the frame's length prefix, a header
+// integer after its ff byte, and an SF integer and length all use it. The caller checks that 4 bytes
+// are there to read or to write.
+inline std::uint32_t loadLe32(const unsigned char* in) {
+  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+inline void storeLe32(char* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xffu);
+}
 
 // Appends the header encodings. Integers 0..254 take one byte, anything else ff + 4 bytes LE.
 void putInt(std::string& out, std::int32_t value);

@@ -76,6 +76,7 @@ TEST(ClientFailure, MalformedRepliesFailTheCallAndCloseTheSocket) {
       {"length above 1 MiB", {{PeerStep::kReply, std::string("\x01\x00\x10\x00", 4) + std::string(64, '\0')}}},
       {"truncated frame", {{PeerStep::kReplyThenClose, longerThanSent}}},
       {"unknown descriptor", {{PeerStep::kReply, frame(std::string("\x09\x03\x00\x00\x00\x00", 6))}}},
+      {"filtered payload descriptor", {{PeerStep::kReply, frame(std::string("\x03\x03\x00\x00\x00\x00", 6))}}},
       {"request descriptor", {{PeerStep::kReply, rcfVector("ping_ok").request}}},
       {"bool byte 2", {{PeerStep::kReply, frame(std::string("\x02\x03\x02\x00\x00\x00", 6))}}},
       {"reply header version 4", {{PeerStep::kReply, frame(std::string("\x02\x04\x00\x00\x00\x00", 6))}}},

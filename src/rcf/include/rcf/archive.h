@@ -23,8 +23,6 @@ class Archive {
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
 
-  bool isReading() const { return out_ == nullptr; }
-  bool isWriting() const { return out_ != nullptr; }
   // Reading: true when every input byte has been consumed.
   bool atEnd() const { return pos_ == end_; }
 
@@ -44,6 +42,7 @@ class Archive {
   std::uint32_t readUint32Node();
   void writeUint32Node(std::uint32_t value);
   unsigned char nextByte();
+  std::uint32_t readLe32();
   void skipBlanks();
   std::uint32_t readLength();
   void skip(std::size_t count);

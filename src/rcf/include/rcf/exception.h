@@ -9,7 +9,6 @@ namespace RCF {
 // Error ids. The values below 100 that the peer sends (2, 6, 25, 37, 70, 80) are the wire protocol's;
 // the others name local failures of this layer.
 enum RcfError : int {
-  RcfError_Ok = 0,
   RcfError_ServerMessageLength = 2,   // the server refused a request as too long
   RcfError_ClientMessageLength = 3,   // a request or reply exceeded the message limit
   RcfError_Deserialization = 5,       // a message could not be decoded
