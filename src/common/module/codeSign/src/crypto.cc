@@ -16,7 +16,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 
 namespace bnq::sign::crypto {
 namespace {

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "codeSign/src/crypto.h"
-#include "codeSign/src/elf_file.h"
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/elf_file.h"
+#include "codeSign/src/internal/file_reading.h"
+#include "codeSign/src/internal/signature_document.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/signature_document.h"
 #include "codeSign/src/verifier.h"
 
 namespace bnq::sign {

@@ -1,4 +1,4 @@
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
 
 #include <fcntl.h>
 #include <gelf.h>

@@ -1,4 +1,4 @@
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // Reading a whole file the way every check of the library does: opened once, never blocking on a FIFO,
 // and read only when it is a regular file (a device could never end), with the status of the descriptor
 // that is read rather than of a path that may change in between.
-#ifndef BNQ_SIGN_FILE_READING_H_
-#define BNQ_SIGN_FILE_READING_H_
+#ifndef BNQ_SIGN_INTERNAL_FILE_READING_H_
+#define BNQ_SIGN_INTERNAL_FILE_READING_H_
 
 #include <sys/stat.h>
 
@@ -66,4 +66,4 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, Op
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_FILE_READING_H_
+#endif  // BNQ_SIGN_INTERNAL_FILE_READING_H_
