@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
 #include "codeSign/src/verifier.h"
 
 namespace {

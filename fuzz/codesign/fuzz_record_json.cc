@@ -12,9 +12,9 @@
 
 #include <json/value.h>
 
+#include "codeSign/src/internal/utf8.h"
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/records.h"
-#include "codeSign/src/utf8.h"
 
 namespace {
 

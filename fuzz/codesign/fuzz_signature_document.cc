@@ -11,8 +11,8 @@
 #include <json/value.h>
 
 #include "codeSign/src/crypto.h"
+#include "codeSign/src/internal/signature_document.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/signature_document.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

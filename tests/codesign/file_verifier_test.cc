@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
+#include "codeSign/src/internal/signature_document.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/signature_document.h"
 #include "codeSign/src/verifier.h"
 #include "elf_support.h"
 #include "signing.h"

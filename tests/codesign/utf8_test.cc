@@ -5,8 +5,8 @@
 
 #include <json/value.h>
 
+#include "codeSign/src/internal/utf8.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/utf8.h"
 #include "test_support.h"
 
 namespace bnq::sign {

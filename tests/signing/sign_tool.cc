@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
 #include "codeSign/src/tolvane_check.h"
 #include "signing.h"
 

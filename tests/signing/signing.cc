@@ -11,7 +11,7 @@
 
 #include <json/writer.h>
 
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/manifest_generator.h"
 #include "codeSign/src/verifier.h"

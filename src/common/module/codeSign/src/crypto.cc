@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -16,7 +17,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 
 namespace bnq::sign::crypto {
 namespace {
@@ -29,13 +30,10 @@ using File = std::unique_ptr<FILE, FileCloser>;
 struct BioFree {
   void operator()(BIO* b) const noexcept { BIO_free(b); }
 };
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-};
 struct PkeyCtxFree {
   void operator()(EVP_PKEY_CTX* c) const noexcept { EVP_PKEY_CTX_free(c); }
 };
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, detail::MdCtxFree>;
 
 // Removes from the thread's error queue what OpenSSL pushed during one call of ours, so that a host process
 // sharing libcrypto never sees our failures as its own.
@@ -210,23 +208,9 @@ std::string digestBytes(const void* data, size_t size, HashAlgorithm algorithm) 
 
 namespace detail {
 
-KeyOwner::~KeyOwner() { EVP_PKEY_free(key_); }
+void KeyFree::operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
 
-KeyOwner::KeyOwner(KeyOwner&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
-
-KeyOwner& KeyOwner::operator=(KeyOwner&& other) noexcept {
-  if (this != &other) {
-    EVP_PKEY_free(key_);
-    key_ = other.key_;
-    other.key_ = nullptr;
-  }
-  return *this;
-}
-
-void KeyOwner::reset(EVP_PKEY* key) noexcept {
-  EVP_PKEY_free(key_);
-  key_ = key;
-}
+void MdCtxFree::operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
 
 }  // namespace detail
 
@@ -357,36 +341,21 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
 DigestStream::DigestStream(HashAlgorithm algorithm) {
   const ErrorMark mark;
   MdCtx ctx(EVP_MD_CTX_new());
-  if (ctx && EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) == 1) ctx_ = ctx.release();
-}
-
-DigestStream::~DigestStream() { EVP_MD_CTX_free(ctx_); }
-
-DigestStream::DigestStream(DigestStream&& other) noexcept : ctx_(other.ctx_) { other.ctx_ = nullptr; }
-
-DigestStream& DigestStream::operator=(DigestStream&& other) noexcept {
-  if (this != &other) {
-    EVP_MD_CTX_free(ctx_);
-    ctx_ = other.ctx_;
-    other.ctx_ = nullptr;
-  }
-  return *this;
+  if (ctx && EVP_DigestInit_ex(ctx.get(), digestFor(algorithm), nullptr) == 1) ctx_ = std::move(ctx);
 }
 
 bool DigestStream::update(const void* data, size_t size) {
   if (!ctx_) return false;
   const ErrorMark mark;
-  if (EVP_DigestUpdate(ctx_, data, size) == 1) return true;
-  EVP_MD_CTX_free(ctx_);
-  ctx_ = nullptr;
+  if (EVP_DigestUpdate(ctx_.get(), data, size) == 1) return true;
+  ctx_.reset();
   return false;
 }
 
 std::string DigestStream::finish() {
   if (!ctx_) return "";
   const ErrorMark mark;
-  const MdCtx ctx(ctx_);
-  ctx_ = nullptr;
+  const MdCtx ctx = std::move(ctx_);
   return finishDigest(ctx.get());
 }
 

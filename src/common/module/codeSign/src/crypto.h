@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,24 +20,15 @@
 namespace bnq::sign::crypto {
 
 namespace detail {
-// Owns one reference to an OpenSSL key (null when empty). Move-only; a self-move changes nothing.
-class KeyOwner {
- public:
-  KeyOwner() noexcept = default;
-  explicit KeyOwner(EVP_PKEY* key) noexcept : key_(key) {}
-  ~KeyOwner();
-  KeyOwner(KeyOwner&& other) noexcept;
-  KeyOwner& operator=(KeyOwner&& other) noexcept;
-  KeyOwner(const KeyOwner&) = delete;
-  KeyOwner& operator=(const KeyOwner&) = delete;
-
-  EVP_PKEY* get() const noexcept { return key_; }
-  // Frees the key held, if any, and takes over `key` (which may be null).
-  void reset(EVP_PKEY* key = nullptr) noexcept;
-
- private:
-  EVP_PKEY* key_ = nullptr;
+// The deleters of the OpenSSL objects that the classes below own (defined in crypto.cc).
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const noexcept;
 };
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const noexcept;
+};
+// Owns one reference to an OpenSSL key (null when empty). Move-only; a self-move changes nothing.
+using KeyOwner = std::unique_ptr<EVP_PKEY, KeyFree>;
 }  // namespace detail
 
 // A private key. Constructing from a pointer takes over the caller's reference without raising the count.
@@ -135,11 +127,6 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
 class DigestStream {
  public:
   explicit DigestStream(HashAlgorithm algorithm);
-  ~DigestStream();
-  DigestStream(DigestStream&& other) noexcept;
-  DigestStream& operator=(DigestStream&& other) noexcept;
-  DigestStream(const DigestStream&) = delete;
-  DigestStream& operator=(const DigestStream&) = delete;
 
   bool ok() const noexcept { return ctx_ != nullptr; }
   // Feeds `size` bytes; false (and the stream failed) when OpenSSL refuses them.
@@ -148,7 +135,7 @@ class DigestStream {
   std::string finish();
 
  private:
-  EVP_MD_CTX* ctx_ = nullptr;
+  std::unique_ptr<EVP_MD_CTX, detail::MdCtxFree> ctx_;
 };
 
 }  // namespace bnq::sign::crypto

@@ -4,11 +4,11 @@
 #include <system_error>
 #include <vector>
 
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
+#include "codeSign/src/internal/manifest_walk.h"
+#include "codeSign/src/internal/signature_document.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/manifest_generator.h"
 #include "codeSign/src/manifest_loader.h"
-#include "codeSign/src/signature_document.h"
 #include "codeSign/src/verifier.h"
 
 namespace bnq::sign {
@@ -73,7 +73,7 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
   // The rescan lists paths without opening them: a new file is added whether or not it can be read, and a
   // tree that cannot be listed whole raises instead of passing for one without new files.
   std::vector<fs::path> present;
-  ManifestGenerator{SignConfig{}}.scanWholeDirectory(directory, present);
+  scanWholeDirectory(SignConfig{}, directory, present);
   for (const fs::path& path : present) {
     if (listed.count(path) == 0) {
       result.added.push_back(path.generic_string());

@@ -1,17 +1,16 @@
 // File verification: Verifier::verifyFile and the two places a file's signature data comes from, the
 // ".tolsec" section of an ELF file and the detached "<file>.sig" document of any other file.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "codeSign/src/crypto.h"
-#include "codeSign/src/elf_file.h"
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/elf_file.h"
+#include "codeSign/src/internal/file_reading.h"
+#include "codeSign/src/internal/signature_document.h"
 #include "codeSign/src/json_text.h"
-#include "codeSign/src/signature_document.h"
 #include "codeSign/src/verifier.h"
 
 namespace bnq::sign {
@@ -33,20 +32,20 @@ void markChanged(VerifyResult& result) {
 
 enum class Kind { kUnreadable, kElf, kOther };
 
-// Reads at most the first four bytes. The open does not block on a FIFO; reading one without data gives
-// fewer than four bytes, so it is not an ELF file.
+// Reads at most the first four bytes, from the descriptor's position (a FIFO cannot be read at an offset).
+// The open does not block on a FIFO; reading one without data gives fewer than four bytes, so it is not an
+// ELF file.
 Kind kindOf(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Kind::kUnreadable;
+  const OpenedFile file(path);
+  if (!file.isOpen()) return Kind::kUnreadable;
   unsigned char magic[4] = {};
   size_t have = 0;
   while (have < sizeof magic) {
-    const ssize_t n = ::read(fd, magic + have, sizeof magic - have);
+    const ssize_t n = ::read(file.fd(), magic + have, sizeof magic - have);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += static_cast<size_t>(n);
   }
-  ::close(fd);
   static const unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
   return have == sizeof magic && std::memcmp(magic, kElfMagic, sizeof magic) == 0 ? Kind::kElf : Kind::kOther;
 }

@@ -34,10 +34,6 @@ class ManifestGenerator {
   // yields nothing; a subdirectory that cannot be read, or an entry whose status cannot be read for another
   // reason than its absence, throws std::filesystem::filesystem_error.
   void scanDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& files);
-  // The same walk for a check that must see the whole tree: a `directory` that exists but cannot be listed
-  // throws std::filesystem::filesystem_error as a subdirectory does; only a missing one (or a file where a
-  // directory should be) yields nothing. Lists paths only: nothing is opened or hashed.
-  void scanWholeDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& files);
   // Appends the entry of `directory`/`relative` (size, last write time, SHA-256) to `manifest`. False, with
   // nothing appended, when the file cannot be sized, timed or hashed; never throws.
   bool addFile(Manifest& manifest, const std::filesystem::path& directory, const std::filesystem::path& relative);
@@ -49,10 +45,6 @@ class ManifestGenerator {
   uint64_t totalCount() const noexcept { return total_count_; }
 
  private:
-  // The scan rules of scanDirectory, applied to a walk already opened on `directory`.
-  void appendListed(std::filesystem::recursive_directory_iterator& it, const std::filesystem::path& directory,
-                    std::vector<std::filesystem::path>& files);
-
   const SignConfig config_;
   ProgressCallback progress_callback_;
   uint64_t processed_count_ = 0;

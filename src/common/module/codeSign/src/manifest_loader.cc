@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 #include "codeSign/src/json_text.h"
 
 namespace bnq::sign {

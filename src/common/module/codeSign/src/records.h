@@ -5,6 +5,10 @@
 // convert (a value that is neither an object nor null, a key of a type its conversion refuses). Times are
 // written as whole seconds, truncated toward zero, and read back as seconds * 10^9 (saturated at the ends
 // of the nanosecond range).
+//
+// The members are defined by format: the JSON forms (toJson, fromJson) in records.cc, the ".tolsec"
+// layout (SignatureData::serialize, SignatureData::deserialize) in signature_section.cc, and the manifest
+// hash (Manifest::computeHash, polynomialHashHex) in manifest_hash.cc.
 #ifndef BNQ_SIGN_RECORDS_H_
 #define BNQ_SIGN_RECORDS_H_
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "codeSign/src/utf8.h"
+#include "codeSign/src/internal/utf8.h"
 
 namespace bnq::sign {
 namespace {

@@ -1,18 +1,15 @@
-#include "codeSign/src/elf_file.h"
+#include "codeSign/src/internal/elf_file.h"
 
-#include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "codeSign/src/crypto.h"
+#include "codeSign/src/internal/file_reading.h"
 
 namespace bnq::sign {
 namespace {
@@ -23,20 +20,6 @@ bool libelfReady() {
   static const bool ready = elf_version(EV_CURRENT) != EV_NONE;
   return ready;
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct ElfEnd {
   void operator()(Elf* elf) const noexcept { elf_end(elf); }
@@ -49,14 +32,11 @@ class ElfReader {
  public:
   // Opens `path`; ok() tells whether the file is a regular file that libelf reads as ELF with a
   // section-name table index, and whose name table looks names up cheaply (see nameTableIsPlain).
-  explicit ElfReader(const std::filesystem::path& path)
-      // O_NONBLOCK keeps a FIFO from blocking the open; such a file is refused below anyway.
-      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-    if (fd_.get() < 0 || !libelfReady()) return;
-    struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return;
-    file_size_ = static_cast<uint64_t>(st.st_size);
-    elf_.reset(elf_begin(fd_.get(), ELF_C_READ, nullptr));
+  explicit ElfReader(const std::filesystem::path& path) : file_(path) {
+    // The open does not block on a FIFO; such a file is refused here, as is any other that is not regular.
+    if (!file_.isRegular() || file_.status().st_size < 0 || !libelfReady()) return;
+    file_size_ = static_cast<uint64_t>(file_.status().st_size);
+    elf_.reset(elf_begin(file_.fd(), ELF_C_READ, nullptr));
     if (!elf_ || elf_kind(elf_.get()) != ELF_K_ELF) return;
     if (elf_getshdrstrndx(elf_.get(), &shstrndx_) != 0) return;
     ok_ = nameTableIsPlain();
@@ -64,7 +44,7 @@ class ElfReader {
 
   bool ok() const noexcept { return ok_; }
   Elf* elf() const noexcept { return elf_.get(); }
-  int fd() const noexcept { return fd_.get(); }
+  const OpenedFile& file() const noexcept { return file_; }
   uint64_t fileSize() const noexcept { return file_size_; }
   // The name of the section with this header, or null when the section-name table does not resolve it.
   const char* nameOf(const GElf_Shdr& header) const { return elf_strptr(elf_.get(), shstrndx_, header.sh_name); }
@@ -89,24 +69,12 @@ class ElfReader {
     return static_cast<const char*>(data->d_buf)[data->d_size - 1] == '\0';
   }
 
-  Descriptor fd_;
+  OpenedFile file_;
   ElfHandle elf_;
   size_t shstrndx_ = 0;
   uint64_t file_size_ = 0;
   bool ok_ = false;
 };
-
-// Reads exactly `size` bytes at `offset`; false on an error or an early end of file.
-bool readFully(int fd, uint8_t* buffer, size_t size, uint64_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Plain bytes (SHT_PROGBITS, not compressed) are delivered by libelf exactly as stored, whatever the
 // file's byte order, once it has checked that they lie inside the file. They are read straight from the
@@ -127,7 +95,7 @@ bool hashFromFile(const ElfReader& reader, const GElf_Shdr& header, uint8_t* buf
   if (offset > reader.fileSize() || size > reader.fileSize() - offset) return false;
   for (uint64_t done = 0; done < size;) {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadChunk, size - done));
-    if (!readFully(reader.fd(), buffer, piece, offset + done) || !digest.update(buffer, piece)) {
+    if (!reader.file().readAt(buffer, piece, offset + done) || !digest.update(buffer, piece)) {
       return false;
     }
     done += piece;
@@ -197,7 +165,7 @@ std::optional<std::vector<uint8_t>> readSignatureSection(const std::filesystem::
     return std::nullopt;
   }
   std::vector<uint8_t> buffer(static_cast<size_t>(size));
-  if (!readFully(reader.fd(), buffer.data(), buffer.size(), offset)) return std::nullopt;
+  if (!reader.file().readAt(buffer.data(), buffer.size(), offset)) return std::nullopt;
   return buffer;
 }
 

@@ -1,4 +1,4 @@
-#include "codeSign/src/utf8.h"
+#include "codeSign/src/internal/utf8.h"
 
 #include <cstddef>
 

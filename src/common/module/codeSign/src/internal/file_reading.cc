@@ -1,4 +1,4 @@
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,6 +26,18 @@ OpenedFile::~OpenedFile() {
 
 TimePoint OpenedFile::modifiedTime() const noexcept {
   return TimePoint(std::chrono::seconds(status_.st_mtim.tv_sec) + std::chrono::nanoseconds(status_.st_mtim.tv_nsec));
+}
+
+bool OpenedFile::readAt(void* buffer, size_t size, uint64_t offset) const {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool OpenedFile::readBlocks(const BlockSink& sink) const {

@@ -1,9 +1,9 @@
-#include "codeSign/src/signature_document.h"
+#include "codeSign/src/internal/signature_document.h"
 
 #include <string>
 
 #include "codeSign/src/crypto.h"
-#include "codeSign/src/file_reading.h"
+#include "codeSign/src/internal/file_reading.h"
 #include "codeSign/src/json_text.h"
 
 namespace bnq::sign {

@@ -1,12 +1,13 @@
-// Reading a whole file the way every check of the library does: opened once, never blocking on a FIFO,
-// and read only when it is a regular file (a device could never end), with the status of the descriptor
-// that is read rather than of a path that may change in between.
-#ifndef BNQ_SIGN_FILE_READING_H_
-#define BNQ_SIGN_FILE_READING_H_
+// How the library opens and reads the files it checks: each through one descriptor, opened without
+// blocking on a FIFO, read only when it is a regular file (a device could never end), and described by the
+// status of that descriptor rather than of a path that may change in between.
+#ifndef BNQ_SIGN_INTERNAL_FILE_READING_H_
+#define BNQ_SIGN_INTERNAL_FILE_READING_H_
 
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -16,7 +17,10 @@
 
 namespace bnq::sign {
 
-// Owns one read-only descriptor of a file, opened (links followed) by the constructor.
+// Owns one read-only descriptor of a file; every file the library checks is opened through it. The
+// constructor opens `path` (links followed) with O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, so that a
+// FIFO does not block the open and a terminal does not become the process's controlling terminal, and
+// reads the descriptor's status.
 class OpenedFile {
  public:
   explicit OpenedFile(const std::filesystem::path& path);
@@ -27,10 +31,15 @@ class OpenedFile {
   // False when the open or the status of the descriptor failed.
   bool isOpen() const noexcept { return fd_ >= 0; }
   bool isRegular() const noexcept { return isOpen() && S_ISREG(status_.st_mode); }
+  // The descriptor, still owned by this object; -1 when !isOpen().
+  int fd() const noexcept { return fd_; }
   // The descriptor's status; meaningful only while isOpen().
   const struct stat& status() const noexcept { return status_; }
   // The last write time as a system-clock time point.
   TimePoint modifiedTime() const noexcept;
+
+  // Reads exactly `size` bytes at `offset` into `buffer`; false on an error or an early end of file.
+  bool readAt(void* buffer, size_t size, uint64_t offset) const;
 
   // Receives the bytes of a file block by block; returns false to stop the reading.
   using BlockSink = std::function<bool(const unsigned char* data, size_t size)>;
@@ -66,4 +75,4 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, Op
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_FILE_READING_H_
+#endif  // BNQ_SIGN_INTERNAL_FILE_READING_H_
