@@ -71,6 +71,21 @@ TEST_F(DaemonScript, WritesItsPidFileAndRemovesItWithTheSocket) {
   EXPECT_NE(::stat(socket_.c_str(), &st), 0);
 }
 
+TEST_F(DaemonScript, LeavesTheSocketAndPidFileOfADaemonStartedAfterIt) {
+  auto first = start({"--pid-file", pidFile_});
+  auto second = start({"--pid-file", pidFile_});
+  first->stop();
+  std::ifstream pid(pidFile_);
+  long value = 0;
+  pid >> value;
+  EXPECT_EQ(value, second->pid());
+  EXPECT_EQ(client()->Ping(), "pong") << "the second daemon is still reached at the socket path";
+  second->stop();
+  struct stat st {};
+  EXPECT_NE(::stat(pidFile_.c_str(), &st), 0);
+  EXPECT_NE(::stat(socket_.c_str(), &st), 0);
+}
+
 TEST_F(DaemonScript, RepliesAsScriptedAndLogsWhatItReceived) {
   auto daemon = start({"--ping", "PONG", "--status", "4=-2", "--detail", "4=why", "--data", "4=x", "--echo", "6",
                        "--throw", "5=nope"});

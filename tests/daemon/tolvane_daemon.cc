@@ -22,7 +22,8 @@
 //   --verbose             diagnostics on stderr
 // CMD is a command number or '*'. SEL is 'ping', 'request', 'all' or a command number, optionally
 // followed by '@N' to apply only on connection N (connections count from 1 in accept order).
-// SIGTERM and SIGINT stop the daemon; it removes its socket and pid file.
+// SIGTERM and SIGINT stop the daemon; it removes its socket and pid file, unless another daemon has put its
+// own at those paths since.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -435,8 +436,8 @@ void writePidFile(const std::string& path) {
 }
 
 // Listens on `path`. The socket appears at its path only once it listens and the pid file is written, so a
-// client that sees it can connect and find the pid.
-int listenOn(const std::string& path, const std::string& pidFile) {
+// client that sees it can connect and find the pid. `*placed` receives the status of the socket's file.
+int listenOn(const std::string& path, const std::string& pidFile, struct stat* placed) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const std::string temp = path + ".tmp" + std::to_string(getpid());
@@ -449,9 +450,23 @@ int listenOn(const std::string& path, const std::string& pidFile) {
     usageError("bind " + temp + ": " + std::strerror(errno));
   }
   if (listen(fd, 64) != 0) usageError(std::string("listen: ") + std::strerror(errno));
+  if (stat(temp.c_str(), placed) != 0) usageError("stat " + temp + ": " + std::strerror(errno));
   if (!pidFile.empty()) writePidFile(pidFile);
   if (rename(temp.c_str(), path.c_str()) != 0) usageError("rename to " + path + ": " + std::strerror(errno));
   return fd;
+}
+
+// Removes the socket file at `path` if it is still the one this daemon placed there, and the pid file if it
+// still names this daemon: a daemon started at the same paths since then keeps its own.
+void removeOwnFiles(const std::string& path, const struct stat& placed, const std::string& pidFile) {
+  struct stat now {};
+  if (stat(path.c_str(), &now) == 0 && now.st_dev == placed.st_dev && now.st_ino == placed.st_ino) {
+    (void)unlink(path.c_str());
+  }
+  if (pidFile.empty()) return;
+  std::ifstream in(pidFile);
+  long pid = 0;
+  if (in >> pid && pid == static_cast<long>(getpid())) (void)unlink(pidFile.c_str());
 }
 
 struct Worker {
@@ -476,7 +491,8 @@ int main(int argc, char** argv) {
   if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) usageError("sigaction");
   signal(SIGPIPE, SIG_IGN);
 
-  const int listenFd = listenOn(o.socketPath, o.pidFile);
+  struct stat placed {};
+  const int listenFd = listenOn(o.socketPath, o.pidFile, &placed);
   if (o.verbose) std::fprintf(stderr, "tolvane_daemon: listening on %s\n", o.socketPath.c_str());
 
   std::list<Worker> workers;
@@ -512,8 +528,7 @@ int main(int argc, char** argv) {
   }
 
   close(listenFd);
-  (void)unlink(o.socketPath.c_str());
-  if (!o.pidFile.empty()) (void)unlink(o.pidFile.c_str());
+  removeOwnFiles(o.socketPath, placed, o.pidFile);
   const char c = 's';
   (void)!write(gStopPipe[1], &c, 1);  // make sure every connection sees the stop
   for (auto& w : workers) w.thread.join();
