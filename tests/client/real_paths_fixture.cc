@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -55,7 +56,34 @@ DaemonLog RealPathsTest::makeLog(const std::string& name) {
   return DaemonLog(path);
 }
 
+std::string RealPathsTest::describePaths() const {
+  std::ostringstream out;
+  out << "at tear-down:\n";
+  for (const Started& d : daemons_) {
+    const pid_t pid = d.daemon->pid();
+    out << "  daemon pid " << pid << (pid > 0 && ::kill(pid, 0) == 0 ? " running" : " stopped") << "; socket "
+        << d.socket << ": ";
+    struct stat st {};
+    if (::lstat(d.socket.c_str(), &st) != 0) {
+      out << "missing";
+    } else if (st.st_dev == d.dev && st.st_ino == d.ino) {
+      out << "its own";
+    } else {
+      out << "another file (inode " << st.st_ino << ")";
+    }
+    if (!d.pidFile.empty()) {
+      std::ifstream in(d.pidFile);
+      std::string text;
+      std::getline(in, text);
+      out << "; pid file " << d.pidFile << ": " << (in.is_open() ? "'" + text + "'" : std::string("missing"));
+    }
+    out << "\n";
+  }
+  return out.str();
+}
+
 void RealPathsTest::TearDown() {
+  if (HasFailure()) std::fputs(describePaths().c_str(), stderr);
   daemons_.clear();
   std::error_code ec;
   fs::remove(kSocketPath, ec);
@@ -82,8 +110,14 @@ StandinDaemon& RealPathsTest::startDaemon(std::vector<std::string> args, const s
     args.insert(args.end(), {"--pid-file", pidFile});
   }
   args.insert(args.end(), {"--log", log_.path()});
-  daemons_.push_back(std::make_unique<StandinDaemon>(socket, args, program, launch));
-  return *daemons_.back();
+  Started started{std::make_unique<StandinDaemon>(socket, args, program, launch), socket, pidFile};
+  struct stat st {};
+  if (::lstat(socket.c_str(), &st) == 0) {
+    started.dev = st.st_dev;
+    started.ino = st.st_ino;
+  }
+  daemons_.push_back(std::move(started));
+  return *daemons_.back().daemon;
 }
 
 void RealPathsTest::makeDirs(const std::string& dir, const User& owner) {

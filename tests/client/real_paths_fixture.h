@@ -85,7 +85,8 @@ class RealPathsTest : public ::testing::Test {
  protected:
   // Skips unless root; clears the socket path and the pid files.
   void SetUp() override;
-  // Stops the daemons, then removes everything the test created.
+  // Stops the daemons, then removes everything the test created. After a failure it first prints what
+  // stands at the daemons' paths, so that a change made there by another process shows.
   void TearDown() override;
 
   // Starts the stand-in at `socket` (default: the real path) with `args` and --log; with a non-empty
@@ -111,8 +112,18 @@ class RealPathsTest : public ::testing::Test {
   DaemonLog makeLog(const std::string& name);
 
  private:
+  // A started daemon, its socket path and the identity of the socket file it placed there.
+  struct Started {
+    std::unique_ptr<StandinDaemon> daemon;
+    std::string socket;
+    std::string pidFile;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  std::string describePaths() const;
+
   std::string scratch_;
-  std::vector<std::unique_ptr<StandinDaemon>> daemons_;
+  std::vector<Started> daemons_;
   std::vector<std::string> files_;
   std::vector<std::string> dirs_;
 };

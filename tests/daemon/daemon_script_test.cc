@@ -8,7 +8,10 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
+#include "raw_socket.h"
+#include "rcf_vectors.h"
 #include "rpc_service.h"
 #include "standin_daemon.h"
 
@@ -71,6 +74,21 @@ TEST_F(DaemonScript, WritesItsPidFileAndRemovesItWithTheSocket) {
   EXPECT_NE(::stat(socket_.c_str(), &st), 0);
 }
 
+TEST_F(DaemonScript, LeavesTheSocketAndPidFileOfADaemonStartedAfterIt) {
+  auto first = start({"--pid-file", pidFile_});
+  auto second = start({"--pid-file", pidFile_});
+  first->stop();
+  std::ifstream pid(pidFile_);
+  long value = 0;
+  pid >> value;
+  EXPECT_EQ(value, second->pid());
+  EXPECT_EQ(client()->Ping(), "pong") << "the second daemon is still reached at the socket path";
+  second->stop();
+  struct stat st {};
+  EXPECT_NE(::stat(pidFile_.c_str(), &st), 0);
+  EXPECT_NE(::stat(socket_.c_str(), &st), 0);
+}
+
 TEST_F(DaemonScript, RepliesAsScriptedAndLogsWhatItReceived) {
   auto daemon = start({"--ping", "PONG", "--status", "4=-2", "--detail", "4=why", "--data", "4=x", "--echo", "6",
                        "--throw", "5=nope"});
@@ -102,6 +120,28 @@ TEST_F(DaemonScript, RepliesAsScriptedAndLogsWhatItReceived) {
             "request conn=1 fn=0 binding=IRpcService runtime=13 command=5 payload=\n"
             "request conn=1 fn=1 binding=IRpcService runtime=13\n";
   EXPECT_EQ(log().substr(0, expected.size()), expected);
+}
+
+// A peer that hangs up before another connection arrives: everything it sent, and its close, is logged
+// before the later connection's accept, however far behind its thread is.
+TEST_F(DaemonScript, LogsAHungUpConnectionToItsCloseBeforeALaterAccept) {
+  auto daemon = start({});
+  constexpr int kPings = 200;
+  {
+    RawSocket first(socket_);
+    std::string pings;
+    for (int i = 0; i < kPings; ++i) pings += rcfVector("ping_ok").request;
+    first.send(pings);
+    first.shutdownWrite();
+    EXPECT_EQ(client()->Ping(), "pong");
+  }
+  daemon.reset();
+  std::istringstream lines(log());
+  std::vector<std::string> before;
+  for (std::string line; std::getline(lines, line) && line != "accept conn=2";) before.push_back(line);
+  ASSERT_EQ(before.size(), kPings + 2u) << log();
+  EXPECT_EQ(before.front(), "accept conn=1");
+  EXPECT_EQ(before.back(), "close conn=1 reason=peer");
 }
 
 TEST_F(DaemonScript, ClosesAfterRequestRepliesButNotAfterPing) {

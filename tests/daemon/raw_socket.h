@@ -36,6 +36,11 @@ class RawSocket {
     }
   }
 
+  // Ends what this side sends; the peer reads the end once it has read everything before it.
+  void shutdownWrite() {
+    if (::shutdown(fd_, SHUT_WR) != 0) throw std::runtime_error("shutdown failed");
+  }
+
   // Reads one frame (length prefix included) within `timeoutMs`; empty when the peer closed or sent
   // nothing in time (then `closed` says which).
   std::string readFrame(int timeoutMs, bool* closed = nullptr) {

@@ -7,6 +7,9 @@
 //                           accept conn=N
 //                           request conn=N fn=F binding=B runtime=R [command=C payload=HEX]
 //                           close conn=N reason=WHY
+//                         A connection whose peer hung up is closed, and logged, before a connection
+//                         that came after the hang-up is accepted (unless it is in a --delay): the log
+//                         keeps the order in which the peers acted.
 //   --servant MODE        default: Request answers status 0 and returns the in/out record as sent;
 //                         capture: the servant of the recorded exchanges (status = command + 1000,
 //                         detail = "ok:" + payload, data = 00 01 ff, command 99 throws "boom from server")
@@ -22,7 +25,8 @@
 //   --verbose             diagnostics on stderr
 // CMD is a command number or '*'. SEL is 'ping', 'request', 'all' or a command number, optionally
 // followed by '@N' to apply only on connection N (connections count from 1 in accept order).
-// SIGTERM and SIGINT stop the daemon; it removes its socket and pid file.
+// SIGTERM and SIGINT stop the daemon; it removes its socket and pid file, unless another daemon has put its
+// own at those paths since.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -33,8 +37,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -295,13 +300,49 @@ bool pause(int ms) {
   }
 }
 
+// A connection's thread as the accepting loop sees it. The thread closes the connection's descriptor under
+// `mutex`, so the loop may look at the descriptor under it while the state is not kEnded.
+struct Worker {
+  enum class State {
+    kActive,   // reading, handling or answering: a hang-up of the peer ends the connection at once
+    kPausing,  // in a scripted delay
+    kEnded,    // closed, and the close logged
+  };
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int fd = -1;
+  State state = State::kActive;
+
+  void set(State s) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      state = s;
+    }
+    changed.notify_all();
+  }
+  bool ended() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return state == State::kEnded;
+  }
+};
+
 class Connection {
  public:
-  Connection(int fd, long number, const Options& o, Log& log) : fd_(fd), number_(number), o_(o), log_(log) {
+  Connection(Worker& worker, long number, const Options& o, Log& log)
+      : worker_(worker), fd_(worker.fd), number_(number), o_(o), log_(log) {
     dispatcher_.bind("IRpcService", 0, [this](SF::Archive& in, SF::Archive& out) { request(in, out); });
     dispatcher_.bind("IRpcService", 1, [this](SF::Archive& in, SF::Archive& out) { ping(in, out); });
   }
-  ~Connection() { close(fd_); }
+  ~Connection() {
+    {
+      std::lock_guard<std::mutex> lock(worker_.mutex);
+      close(fd_);
+      worker_.fd = -1;
+      worker_.state = Worker::State::kEnded;
+    }
+    worker_.changed.notify_all();
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -341,7 +382,11 @@ class Connection {
       if (matchesAny(o_.drops, fn)) return "drop";
       if (matchesAny(o_.silents, fn)) return waitForPeerClose();
       for (const auto& [sel, ms] : o_.delays) {
-        if (sel.matches(fn, command_, number_) && !pause(ms)) return "stop";
+        if (!sel.matches(fn, command_, number_)) continue;
+        worker_.set(Worker::State::kPausing);
+        const bool paused = pause(ms);
+        worker_.set(Worker::State::kActive);
+        if (!paused) return "stop";
       }
       if (!RCF::writeAll(fd_, reply.frame, gStopPipe[0])) return "write-failed";
       if (reply.action == RCF::ServerReply::Action::kReplyThenClose) return "after-error";
@@ -409,6 +454,7 @@ class Connection {
     out & resp;
   }
 
+  Worker& worker_;
   int fd_;
   long number_;
   const Options& o_;
@@ -435,8 +481,8 @@ void writePidFile(const std::string& path) {
 }
 
 // Listens on `path`. The socket appears at its path only once it listens and the pid file is written, so a
-// client that sees it can connect and find the pid.
-int listenOn(const std::string& path, const std::string& pidFile) {
+// client that sees it can connect and find the pid. `*placed` receives the status of the socket's file.
+int listenOn(const std::string& path, const std::string& pidFile, struct stat* placed) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const std::string temp = path + ".tmp" + std::to_string(getpid());
@@ -449,15 +495,53 @@ int listenOn(const std::string& path, const std::string& pidFile) {
     usageError("bind " + temp + ": " + std::strerror(errno));
   }
   if (listen(fd, 64) != 0) usageError(std::string("listen: ") + std::strerror(errno));
+  if (stat(temp.c_str(), placed) != 0) usageError("stat " + temp + ": " + std::strerror(errno));
   if (!pidFile.empty()) writePidFile(pidFile);
   if (rename(temp.c_str(), path.c_str()) != 0) usageError("rename to " + path + ": " + std::strerror(errno));
   return fd;
 }
 
-struct Worker {
-  std::thread thread;
-  std::atomic<bool> done{false};
-};
+// Removes the socket file at `path` if it is still the one this daemon placed there, and the pid file if it
+// still names this daemon: a daemon started at the same paths since then keeps its own.
+void removeOwnFiles(const std::string& path, const struct stat& placed, const std::string& pidFile) {
+  struct stat now {};
+  if (stat(path.c_str(), &now) == 0 && now.st_dev == placed.st_dev && now.st_ino == placed.st_ino) {
+    (void)unlink(path.c_str());
+  }
+  if (pidFile.empty()) return;
+  std::ifstream in(pidFile);
+  long pid = 0;
+  if (in >> pid && pid == static_cast<long>(getpid())) (void)unlink(pidFile.c_str());
+}
+
+// True when the peer of a connection has hung up (shut down its sending side or closed), whether or not
+// bytes it sent are still unread.
+bool peerHungUp(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Lets every connection whose peer has hung up end, and log what it still read and its close, before a
+// connection accepted after the hang-up is logged. Such a connection ends at once unless it is in a
+// scripted delay; the wait is bounded all the same.
+void letHungUpConnectionsEnd(std::list<Worker>& workers) {
+  for (Worker& w : workers) {
+    std::unique_lock<std::mutex> lock(w.mutex);
+    if (w.state != Worker::State::kActive || !peerHungUp(w.fd)) continue;
+    w.changed.wait_for(lock, std::chrono::seconds(5), [&w] { return w.state != Worker::State::kActive; });
+  }
+}
+
+void joinEnded(std::list<Worker>& workers) {
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->ended()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 }  // namespace
 
@@ -476,7 +560,8 @@ int main(int argc, char** argv) {
   if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) usageError("sigaction");
   signal(SIGPIPE, SIG_IGN);
 
-  const int listenFd = listenOn(o.socketPath, o.pidFile);
+  struct stat placed {};
+  const int listenFd = listenOn(o.socketPath, o.pidFile, &placed);
   if (o.verbose) std::fprintf(stderr, "tolvane_daemon: listening on %s\n", o.socketPath.c_str());
 
   std::list<Worker> workers;
@@ -486,17 +571,14 @@ int main(int argc, char** argv) {
     const int r = poll(p, 2, 200);
     if (r < 0 && errno != EINTR) break;
     if (p[1].revents != 0) break;
-    for (auto it = workers.begin(); it != workers.end();) {
-      if (it->done) {
-        it->thread.join();
-        it = workers.erase(it);
-      } else {
-        ++it;
-      }
+    if (r <= 0 || (p[0].revents & POLLIN) == 0) {
+      joinEnded(workers);
+      continue;
     }
-    if (r <= 0 || (p[0].revents & POLLIN) == 0) continue;
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    letHungUpConnectionsEnd(workers);
+    joinEnded(workers);
     const long number = ++accepted;
     log.line("accept conn=" + std::to_string(number), o.verbose);
     if (static_cast<int>(workers.size()) >= o.maxConnections) {
@@ -505,15 +587,12 @@ int main(int argc, char** argv) {
       continue;
     }
     Worker& w = workers.emplace_back();
-    w.thread = std::thread([fd, number, &o, &log, &w] {
-      Connection(fd, number, o, log).serve();
-      w.done = true;
-    });
+    w.fd = fd;
+    w.thread = std::thread([number, &o, &log, &w] { Connection(w, number, o, log).serve(); });
   }
 
   close(listenFd);
-  (void)unlink(o.socketPath.c_str());
-  if (!o.pidFile.empty()) (void)unlink(o.pidFile.c_str());
+  removeOwnFiles(o.socketPath, placed, o.pidFile);
   const char c = 's';
   (void)!write(gStopPipe[1], &c, 1);  // make sure every connection sees the stop
   for (auto& w : workers) w.thread.join();
