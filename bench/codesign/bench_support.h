@@ -1,5 +1,5 @@
-// Small helpers shared by the codeSign benchmarks: timing, medians, a scratch directory, and running a
-// command without a shell.
+// Small helpers shared by the codeSign benchmarks: timing, medians, running a command without a shell, and
+// (from the tests' support) TempDir for a scratch directory.
 #ifndef BNQ_SIGN_BENCH_SUPPORT_H_
 #define BNQ_SIGN_BENCH_SUPPORT_H_
 
@@ -15,8 +15,9 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace bnq::sign::bench {
 
@@ -32,26 +33,6 @@ double secondsOf(F&& run) {
   run();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-// A fresh directory under the temporary directory, removed with its content.
-class ScratchDir {
- public:
-  explicit ScratchDir(const char* prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Runs argv[0] (looked up in PATH) in `cwd` with its output discarded; true when it exits with 0.
 inline bool runQuietly(const std::vector<std::string>& argv, const std::filesystem::path& cwd = ".") {

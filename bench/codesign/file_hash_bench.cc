@@ -3,10 +3,7 @@
 //
 // Usage: bench_file_hash [--runs N]     makes the file in a temporary directory, runs both N times (default 9)
 //        bench_file_hash --file PATH    prints computeFileHash of PATH once (for timing whole processes)
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,13 +18,13 @@
 namespace {
 
 namespace crypto = bnq::sign::crypto;
-using Clock = std::chrono::steady_clock;
+namespace bench = bnq::sign::bench;
 
 constexpr size_t kFileSize = size_t{256} << 20;
 
 void makeFile(const std::filesystem::path& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  bnq::sign::bench::writePseudoRandom(out, kFileSize);
+  bench::writePseudoRandom(out, kFileSize);
   if (!out) throw std::runtime_error("cannot write the benchmark file");
 }
 
@@ -41,19 +38,6 @@ std::string opensslDigest(const std::filesystem::path& path) {
   const int status = pclose(pipe);
   if (!read || status != 0) return "";
   return std::string(line, strcspn(line, " \n"));
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-template <typename F>
-double secondsOf(F&& run) {
-  const auto start = Clock::now();
-  run();
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
@@ -75,44 +59,28 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string dir_template = (std::filesystem::temp_directory_path() / "bench-file-hash-XXXXXX").string();
-  if (!mkdtemp(dir_template.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::filesystem::path dir = dir_template;
-  const std::filesystem::path file = dir / "data.bin";
-  int status = 0;
   try {
+    const brannic_test::TempDir dir("bench-file-hash");
+    const std::filesystem::path file = dir / "data.bin";
     makeFile(file);
     // One untimed pass each: the file is then in the page cache, and both results must agree.
     const std::string ours = crypto::computeFileHash(file, bnq::sign::HashAlgorithm::SHA256);
     const std::string theirs = opensslDigest(file);
     if (ours.empty() || ours != theirs) {
       std::fprintf(stderr, "digests differ: computeFileHash %s, openssl %s\n", ours.c_str(), theirs.c_str());
-      status = 1;
-    } else {
-      std::vector<double> ours_s, theirs_s, ratios;
-      for (int i = 0; i < runs; ++i) {
-        const double a = secondsOf([&] { crypto::computeFileHash(file, bnq::sign::HashAlgorithm::SHA256); });
-        const double b = secondsOf([&] { opensslDigest(file); });
-        ours_s.push_back(a);
-        theirs_s.push_back(b);
-        ratios.push_back(a / b);
-      }
-      const double mib = static_cast<double>(kFileSize) / (1 << 20);
-      std::printf("SHA-256 of a %.0f MiB file, %d runs each, in turn (the openssl figure includes its start-up)\n",
-                  mib, runs);
-      std::printf("  computeFileHash        median %.3f s  (%.0f MiB/s)\n", median(ours_s), mib / median(ours_s));
-      std::printf("  openssl dgst -sha256   median %.3f s  (%.0f MiB/s)\n", median(theirs_s),
-                  mib / median(theirs_s));
-      std::printf("  ratio computeFileHash / openssl: median %.3f\n", median(ratios));
+      return 1;
     }
+    const bench::Medians m = bench::compareInTurn(
+        runs, [&] { crypto::computeFileHash(file, bnq::sign::HashAlgorithm::SHA256); }, [&] { opensslDigest(file); });
+    const double mib = static_cast<double>(kFileSize) / (1 << 20);
+    std::printf("SHA-256 of a %.0f MiB file, %d runs each, in turn (the openssl figure includes its start-up)\n",
+                mib, runs);
+    std::printf("  computeFileHash        median %.3f s  (%.0f MiB/s)\n", m.ours, mib / m.ours);
+    std::printf("  openssl dgst -sha256   median %.3f s  (%.0f MiB/s)\n", m.theirs, mib / m.theirs);
+    std::printf("  ratio computeFileHash / openssl: median %.3f\n", m.ratio);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    status = 1;
+    return 1;
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
-  return status;
+  return 0;
 }

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
       makeSignedElf(args.path);
       return 0;
     }
-    const sign::bench::ScratchDir dir("bench-tolvane-elf");
+    const brannic_test::TempDir dir("bench-tolvane-elf");
     const fs::path elf = dir.path() / "signed.elf";
     makeSignedElf(elf);
     // One untimed pass each: the file is then in the page cache, and the check must pass.

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
       makeTree(args.path);
       return 0;
     }
-    const sign::bench::ScratchDir scratch("bench-verify-directory");
+    const brannic_test::TempDir scratch("bench-verify-directory");
     const fs::path root = scratch.path() / "tree";
     const std::vector<std::string> files = makeTree(root);
     std::vector<std::string> openssl = {"openssl", "dgst", "-sha256"};

@@ -17,10 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"
 
 #ifndef KALVEX_HELPER_PATH
 #error "KALVEX_HELPER_PATH must name the built kalvex-helper"
@@ -139,21 +142,11 @@ double Median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--write-requests") {
-    const std::string file = argv[2];
-    std::ofstream(file, std::ios::binary) << RequestStream(file + ".root");
-    return 0;
-  }
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  char dir_template[] = "/tmp/kalvex-bench-XXXXXX";
-  if (::mkdtemp(dir_template) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string root = dir_template;
+// Streams the requests `runs` times through each program, with the log root in a scratch directory, and
+// prints the medians; 1 when either program goes wrong.
+int Compare(int runs) {
+  const brannic_test::TempDir dir("kalvex-bench");
+  const std::string root = dir.path().string();
   const std::string input = RequestStream(root);
   const std::string replies_expected = std::to_string(kRequests + 2);
 
@@ -179,11 +172,26 @@ int main(int argc, char** argv) {
     ratios.push_back(cat_s / helper_s);
     std::filesystem::remove_all(root + "/jotrel");
   }
-  std::filesystem::remove_all(root);
   std::printf("stream of %d writeLog requests (%zu bytes), median of %d runs\n", kRequests,
               input.size(), runs);
   std::printf("  kalvex-helper: %12.0f requests/s\n", Median(helper_rates));
   std::printf("  cat          : %12.0f requests/s (same bytes)\n", Median(cat_rates));
   std::printf("  helper / cat : %12.4f\n", Median(ratios));
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--write-requests") {
+    const std::string file = argv[2];
+    std::ofstream(file, std::ios::binary) << RequestStream(file + ".root");
+    return 0;
+  }
+  try {
+    return Compare(argc > 1 ? std::max(1, std::atoi(argv[1])) : 5);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
 }

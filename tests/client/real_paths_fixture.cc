@@ -38,12 +38,8 @@ int DaemonLog::count(const std::string& needle) const {
 
 void RealPathsTest::SetUp() {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon's paths are compiled in";
-  static int counter = 0;
-  scratch_ = "/tmp/brannic-client-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  scratch_.emplace("brannic-client", brannic_test::TempDir::Access::kOthersMayRead);
   std::error_code ec;
-  fs::remove_all(scratch_, ec);
-  fs::create_directories(scratch_);
-  ASSERT_EQ(::chmod(scratch_.c_str(), 0755), 0) << scratch_;
   fs::remove(kSocketPath, ec);
   fs::remove(kSystemPidFile, ec);
   log_ = makeLog("daemon.log");
@@ -90,7 +86,7 @@ void RealPathsTest::TearDown() {
   fs::remove(kSystemPidFile, ec);
   for (auto it = files_.rbegin(); it != files_.rend(); ++it) fs::remove(*it, ec);
   for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it) ::rmdir(it->c_str());
-  if (!scratch_.empty()) fs::remove_all(scratch_, ec);
+  scratch_.reset();
 }
 
 StandinDaemon& RealPathsTest::startDaemon(std::vector<std::string> args, const std::string& pidFile,

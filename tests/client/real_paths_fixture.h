@@ -9,10 +9,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "standin_daemon.h"
+#include "temp_dir.h"
 
 namespace brannic_client_test {
 
@@ -104,9 +106,9 @@ class RealPathsTest : public ::testing::Test {
   void removeLater(const std::string& path) { files_.push_back(path); }
   // A copy of the daemon program at dir + "/tolvane_daemon"; returns its path.
   std::string copyDaemonProgram(const std::string& dir);
-  // A scratch folder for this test under /tmp, of mode 0755 (not inside any folder named Tolvane): what
-  // another user must run or read goes here, wherever the build tree lies.
-  std::string scratch() const { return scratch_; }
+  // A scratch folder for this test in the temporary directory, of mode 0755 (not inside any folder named
+  // Tolvane): what another user must run or read goes here, wherever the build tree lies.
+  std::string scratch() const { return scratch_->path().string(); }
 
   DaemonLog log_{""};
   DaemonLog makeLog(const std::string& name);
@@ -122,7 +124,7 @@ class RealPathsTest : public ::testing::Test {
   };
   std::string describePaths() const;
 
-  std::string scratch_;
+  std::optional<brannic_test::TempDir> scratch_;
   std::vector<Started> daemons_;
   std::vector<std::string> files_;
   std::vector<std::string> dirs_;

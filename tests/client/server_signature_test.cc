@@ -2,7 +2,6 @@
 // a valid signature under the built-in key passes. Through the file the peer runs, only a signature section
 // of that file counts, and the path text plays no part.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 
 #include "server_signature_check.h"
 #include "standin_daemon.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -19,9 +19,6 @@ namespace fs = std::filesystem;
 class ServerSignature : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/brannic-sigcheck-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    scratch_ = name;
     // A directory and a file that is not ELF, each validly signed (the file by its detached document).
     fs::create_directories(signedDir());
     std::ofstream(signedDir() / "tolvane_daemon") << "not a program\n";
@@ -31,8 +28,6 @@ class ServerSignature : public ::testing::Test {
     ASSERT_EQ(tool("check " + signedDir().string()), 0) << "the directory itself carries a valid signature";
     ASSERT_EQ(tool("check " + signedScript().string()), 0) << "the file itself carries a valid signature";
   }
-  void TearDown() override { fs::remove_all(scratch_); }
-
   static int tool(const std::string& args) {
     return std::system((std::string(BNQ_SIGN_TOOL) + " " + args + " >/dev/null").c_str());
   }
@@ -40,7 +35,7 @@ class ServerSignature : public ::testing::Test {
   fs::path signedScript() const { return scratch_ / "tolvane_daemon.sh"; }
   fs::path missing() const { return scratch_ / "missing"; }
 
-  fs::path scratch_;
+  brannic_test::TempDir scratch_{"brannic-sigcheck"};
 };
 
 TEST_F(ServerSignature, ThroughThePathText) {

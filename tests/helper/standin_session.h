@@ -18,8 +18,8 @@ namespace helper_test {
 
 class StandinSession : public ::testing::Test {
  protected:
-  std::string RecordPath() const { return dir_.path() + "/calls.txt"; }
-  std::string RootPath() const { return dir_.path() + "/root"; }
+  std::string RecordPath() const { return (dir_ / "calls.txt").string(); }
+  std::string RootPath() const { return (dir_ / "root").string(); }
   // Where the stand-in writes the log records of a process name.
   std::string LogPath(const std::string& process_name = "renderer") const {
     return RootPath() + "/jotrel/" + process_name + ".log";
@@ -62,7 +62,7 @@ class StandinSession : public ::testing::Test {
   }
 
  private:
-  TempDir dir_;
+  brannic_test::TempDir dir_{"kalvex-helper"};
 };
 
 }  // namespace helper_test

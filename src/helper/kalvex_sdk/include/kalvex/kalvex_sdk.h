@@ -1,7 +1,7 @@
 // The operations of the Kalvex logging SDK that kalvex-helper calls.
 //
-// On macOS these resolve to the Kalvex framework; on Linux the stand-in library in this folder
-// implements them. Objects are created and destroyed only through the free functions below: a
+// On macOS these resolve to the Kalvex framework; on Linux the stand-in library in
+// src/helper/kalvex_sdk_standin/ implements them. Objects are created and destroyed only through the free functions below: a
 // Create function returns a new object owned by the caller (or null on failure), and the matching
 // Destroy function frees it and sets the caller's pointer variable to null. Texts are
 // NUL-terminated and copied; nothing keeps a pointer to them after the call. Failures other than a
