@@ -1,7 +1,7 @@
 // Small helpers shared by the codeSign benchmarks: timing, medians, running a command without a shell, and
 // (from the tests' support) TempDir for a scratch directory.
-#ifndef BNQ_SIGN_BENCH_SUPPORT_H_
-#define BNQ_SIGN_BENCH_SUPPORT_H_
+#ifndef BRANNIC_BENCH_CODESIGN_BENCH_SUPPORT_H_
+#define BRANNIC_BENCH_CODESIGN_BENCH_SUPPORT_H_
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,4 +106,4 @@ inline void writePseudoRandom(std::ostream& out, size_t size) {
 
 }  // namespace bnq::sign::bench
 
-#endif  // BNQ_SIGN_BENCH_SUPPORT_H_
+#endif  // BRANNIC_BENCH_CODESIGN_BENCH_SUPPORT_H_

@@ -1,6 +1,6 @@
 /* A minimal blocking client of the recorded Ping exchange: the baseline of the layer's benchmark. */
-#ifndef BRANNIC_BENCH_RAW_PING_CLIENT_H
-#define BRANNIC_BENCH_RAW_PING_CLIENT_H
+#ifndef BRANNIC_BENCH_RCF_RAW_PING_CLIENT_H_
+#define BRANNIC_BENCH_RCF_RAW_PING_CLIENT_H_
 
 #include <stddef.h>
 
@@ -18,4 +18,4 @@ long raw_ping(int fd, unsigned char* buf, size_t cap);
 }
 #endif
 
-#endif
+#endif  // BRANNIC_BENCH_RCF_RAW_PING_CLIENT_H_

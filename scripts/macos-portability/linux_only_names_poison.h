@@ -3,6 +3,8 @@
 // the checked source's own uses of these names fail. glibc declares several of them even without GNU
 // extensions, so a strict POSIX mode alone would not catch them. Macros are undefined first so that
 // poisoning them draws no warning of its own.
+#ifndef BRANNIC_SCRIPTS_MACOS_PORTABILITY_LINUX_ONLY_NAMES_POISON_H_
+#define BRANNIC_SCRIPTS_MACOS_PORTABILITY_LINUX_ONLY_NAMES_POISON_H_
 
 // Socket creation and options.
 #undef SOCK_NONBLOCK
@@ -32,3 +34,5 @@
 // GNU C library extensions.
 #undef TEMP_FAILURE_RETRY
 #pragma GCC poison TEMP_FAILURE_RETRY memrchr mempcpy
+
+#endif  // BRANNIC_SCRIPTS_MACOS_PORTABILITY_LINUX_ONLY_NAMES_POISON_H_

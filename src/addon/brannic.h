@@ -4,8 +4,8 @@
 // and 32-bit result codes (0 or a negative BNQ_ERR_* value). A context holds one connection to the
 // daemon and the text of its last failure. A context is used by one thread at a time; separate contexts
 // may live on separate threads. No function here throws.
-#ifndef BRANNIC_ADDON_BRANNIC_H_
-#define BRANNIC_ADDON_BRANNIC_H_
+#ifndef BRANNIC_SRC_ADDON_BRANNIC_H_
+#define BRANNIC_SRC_ADDON_BRANNIC_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -84,4 +84,4 @@ const char* bnq_error_to_string(int32_t code);
 }
 #endif
 
-#endif  // BRANNIC_ADDON_BRANNIC_H_
+#endif  // BRANNIC_SRC_ADDON_BRANNIC_H_

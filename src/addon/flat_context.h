@@ -1,6 +1,6 @@
 // The flat interface's context and the helpers its operations share. Internal to src/addon/.
-#ifndef BRANNIC_ADDON_FLAT_CONTEXT_H_
-#define BRANNIC_ADDON_FLAT_CONTEXT_H_
+#ifndef BRANNIC_SRC_ADDON_FLAT_CONTEXT_H_
+#define BRANNIC_SRC_ADDON_FLAT_CONTEXT_H_
 
 #include <memory>
 #include <string>
@@ -28,4 +28,4 @@ int32_t failFromCurrentException(brannic_ctx* ctx) noexcept;
 
 }  // namespace brannic
 
-#endif  // BRANNIC_ADDON_FLAT_CONTEXT_H_
+#endif  // BRANNIC_SRC_ADDON_FLAT_CONTEXT_H_

@@ -1,5 +1,6 @@
 // IRpcService, the daemon's remote-call interface, and its two records.
-#pragma once
+#ifndef BRANNIC_SRC_CLIENT_RPC_SERVICE_H_
+#define BRANNIC_SRC_CLIENT_RPC_SERVICE_H_
 
 #include <cstdint>
 #include <string>
@@ -40,3 +41,5 @@ RCF_BEGIN(IRpcService, "IRpcService")
 RCF_END(IRpcService)
 
 }  // namespace rpc_sdk
+
+#endif  // BRANNIC_SRC_CLIENT_RPC_SERVICE_H_

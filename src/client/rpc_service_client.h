@@ -5,8 +5,8 @@
 // answer Ping with "pong", and the socket's peer must be an acceptable process. It retries connecting with
 // pauses, repeats a failed request once after a checked reconnect, and keeps the text of its latest
 // failure. One client is used by one thread at a time; every operation blocks the caller.
-#ifndef BRANNIC_CLIENT_RPC_SERVICE_CLIENT_H_
-#define BRANNIC_CLIENT_RPC_SERVICE_CLIENT_H_
+#ifndef BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_H_
+#define BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_H_
 
 #include <memory>
 #include <string>
@@ -47,4 +47,4 @@ class RpcServiceClient {
 
 }  // namespace rpc_sdk
 
-#endif  // BRANNIC_CLIENT_RPC_SERVICE_CLIENT_H_
+#endif  // BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_H_

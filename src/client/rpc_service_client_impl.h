@@ -1,6 +1,6 @@
 // The state behind RpcServiceClient. Internal to src/client/.
-#ifndef BRANNIC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_
-#define BRANNIC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_
+#ifndef BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_
+#define BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_
 
 #include <rcf/rcf.h>
 
@@ -42,4 +42,4 @@ class RpcServiceClientImpl {
 
 }  // namespace rpc_sdk
 
-#endif  // BRANNIC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_
+#endif  // BRANNIC_SRC_CLIENT_RPC_SERVICE_CLIENT_IMPL_H_

@@ -1,7 +1,7 @@
 // The signature check of the daemon's executable, the last step of the peer check. The build links the
 // real check (Linux) or one that accepts every peer (macOS, which has no such step).
-#ifndef BRANNIC_CLIENT_SERVER_SIGNATURE_CHECK_H_
-#define BRANNIC_CLIENT_SERVER_SIGNATURE_CHECK_H_
+#ifndef BRANNIC_SRC_CLIENT_SERVER_SIGNATURE_CHECK_H_
+#define BRANNIC_SRC_CLIENT_SERVER_SIGNATURE_CHECK_H_
 
 #include "platform/platform.h"
 
@@ -15,4 +15,4 @@ bool serverExecutableIsSigned(const platform::ProcessPath& executable);
 
 }  // namespace rpc_sdk
 
-#endif  // BRANNIC_CLIENT_SERVER_SIGNATURE_CHECK_H_
+#endif  // BRANNIC_SRC_CLIENT_SERVER_SIGNATURE_CHECK_H_

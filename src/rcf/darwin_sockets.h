@@ -1,7 +1,8 @@
 // The Darwin facilities of the layer's Darwin socket calls beyond POSIX: the option SO_NOSIGPIPE, set with
 // setsockopt, and send() on a socket that has it. On macOS they are the system's own; elsewhere (the macOS
 // flavour built on Linux) the layer's stand-in supplies them.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_DARWIN_SOCKETS_H_
+#define BRANNIC_SRC_RCF_DARWIN_SOCKETS_H_
 
 #if defined(__APPLE__)
 #include <sys/socket.h>
@@ -25,3 +26,5 @@ inline ssize_t sendOn(int fd, const void* data, std::size_t size, int flags) {
 #else
 #include "darwin_sockets_standin.h"
 #endif
+
+#endif  // BRANNIC_SRC_RCF_DARWIN_SOCKETS_H_

@@ -1,5 +1,6 @@
 // Decoding of one reply message on the client side.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_REPLY_H_
+#define BRANNIC_SRC_RCF_REPLY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -27,3 +28,5 @@ ReplyOutcome decodeReply(const unsigned char* data, std::size_t size, ClientStub
 
 }  // namespace wire
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_REPLY_H_

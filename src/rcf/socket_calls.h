@@ -1,7 +1,8 @@
 // The socket calls of the client transport that differ between Linux and Darwin. A build compiles one of
 // socket_calls_linux.cc and socket_calls_darwin.cc (chosen in this folder's CMakeLists.txt); nothing else in
 // the layer depends on the platform.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_SOCKET_CALLS_H_
+#define BRANNIC_SRC_RCF_SOCKET_CALLS_H_
 
 #include <sys/types.h>
 
@@ -24,3 +25,5 @@ std::string errnoText(int err);
 
 }  // namespace sockets
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_SOCKET_CALLS_H_

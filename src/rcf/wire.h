@@ -1,7 +1,8 @@
 // RCF's message-level encodings, shared by the client and server sides: frame limit, the little-endian
 // 32-bit form, header primitives (integers, bools, byte strings), the request and reply headers, and
 // error messages.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_WIRE_H_
+#define BRANNIC_SRC_RCF_WIRE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -91,3 +92,5 @@ void putErrorMessage(std::string& out, std::int32_t errorId, std::int32_t arg0 =
 
 }  // namespace wire
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_WIRE_H_

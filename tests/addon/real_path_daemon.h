@@ -1,5 +1,6 @@
 // The stand-in daemon at the paths compiled into the addon, with a log of what it received.
-#pragma once
+#ifndef BRANNIC_TESTS_ADDON_REAL_PATH_DAEMON_H_
+#define BRANNIC_TESTS_ADDON_REAL_PATH_DAEMON_H_
 
 #include <unistd.h>
 
@@ -89,3 +90,5 @@ class RealPathDaemon {
 };
 
 }  // namespace brannic_test
+
+#endif  // BRANNIC_TESTS_ADDON_REAL_PATH_DAEMON_H_

@@ -1,7 +1,8 @@
 // A fixture for client tests with the stand-in daemon at the real socket and pid-file paths, and the
 // helpers they share: the daemon's log, files the test writes, copies of the daemon program, and running a
 // piece of a test as another user.
-#pragma once
+#ifndef BRANNIC_TESTS_CLIENT_REAL_PATHS_FIXTURE_H_
+#define BRANNIC_TESTS_CLIENT_REAL_PATHS_FIXTURE_H_
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -131,3 +132,5 @@ class RealPathsTest : public ::testing::Test {
 };
 
 }  // namespace brannic_client_test
+
+#endif  // BRANNIC_TESTS_CLIENT_REAL_PATHS_FIXTURE_H_

@@ -1,6 +1,6 @@
 // Test helpers that look inside ELF files through libelf: section positions, and byte patches.
-#ifndef BNQ_SIGN_TESTS_ELF_SUPPORT_H_
-#define BNQ_SIGN_TESTS_ELF_SUPPORT_H_
+#ifndef BRANNIC_TESTS_CODESIGN_ELF_SUPPORT_H_
+#define BRANNIC_TESTS_CODESIGN_ELF_SUPPORT_H_
 
 #include <fcntl.h>
 #include <gelf.h>
@@ -265,4 +265,4 @@ inline void flipByte(const std::filesystem::path& path, uint64_t offset) {
 
 }  // namespace bnq::sign::testing
 
-#endif  // BNQ_SIGN_TESTS_ELF_SUPPORT_H_
+#endif  // BRANNIC_TESTS_CODESIGN_ELF_SUPPORT_H_

@@ -1,7 +1,7 @@
 // The fixture shared by the codeSign tests that sign things: the development key, a second key, ready-made
 // signing options, a temporary directory and the compiled fixture ELF file.
-#ifndef BNQ_SIGN_TESTS_SIGNING_FIXTURE_H_
-#define BNQ_SIGN_TESTS_SIGNING_FIXTURE_H_
+#ifndef BRANNIC_TESTS_CODESIGN_SIGNING_FIXTURE_H_
+#define BRANNIC_TESTS_CODESIGN_SIGNING_FIXTURE_H_
 
 #include <grp.h>
 #include <sys/wait.h>
@@ -98,4 +98,4 @@ inline int inUnprivilegedChild(const std::function<int()>& check) {
 
 }  // namespace bnq::sign::testing
 
-#endif  // BNQ_SIGN_TESTS_SIGNING_FIXTURE_H_
+#endif  // BRANNIC_TESTS_CODESIGN_SIGNING_FIXTURE_H_

@@ -1,6 +1,6 @@
 // Small helpers shared by the codeSign tests.
-#ifndef BNQ_SIGN_TESTS_TEST_SUPPORT_H_
-#define BNQ_SIGN_TESTS_TEST_SUPPORT_H_
+#ifndef BRANNIC_TESTS_CODESIGN_TEST_SUPPORT_H_
+#define BRANNIC_TESTS_CODESIGN_TEST_SUPPORT_H_
 
 #include <fcntl.h>
 #include <signal.h>
@@ -107,4 +107,4 @@ class FifoSwapper {
 
 }  // namespace bnq::sign::testing
 
-#endif  // BNQ_SIGN_TESTS_TEST_SUPPORT_H_
+#endif  // BRANNIC_TESTS_CODESIGN_TEST_SUPPORT_H_

@@ -1,5 +1,6 @@
 // RawSocket: a plain client socket for sending hand-made frames to a server in tests.
-#pragma once
+#ifndef BRANNIC_TESTS_DAEMON_RAW_SOCKET_H_
+#define BRANNIC_TESTS_DAEMON_RAW_SOCKET_H_
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,3 +92,5 @@ class RawSocket {
 };
 
 }  // namespace brannic_test
+
+#endif  // BRANNIC_TESTS_DAEMON_RAW_SOCKET_H_

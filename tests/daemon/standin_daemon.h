@@ -1,5 +1,6 @@
 // StandinDaemon: starts the stand-in Tolvane daemon for a test and stops it again (RAII).
-#pragma once
+#ifndef BRANNIC_TESTS_DAEMON_STANDIN_DAEMON_H_
+#define BRANNIC_TESTS_DAEMON_STANDIN_DAEMON_H_
 
 #include <sys/types.h>
 
@@ -41,3 +42,5 @@ class StandinDaemon {
 };
 
 }  // namespace brannic_test
+
+#endif  // BRANNIC_TESTS_DAEMON_STANDIN_DAEMON_H_

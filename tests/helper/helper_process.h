@@ -1,7 +1,7 @@
 // Runs the built kalvex-helper as a child process, with pipes on its standard input and output,
 // the way its parent process drives it.
-#ifndef TESTS_HELPER_HELPER_PROCESS_H_
-#define TESTS_HELPER_HELPER_PROCESS_H_
+#ifndef BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
+#define BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -105,4 +105,4 @@ bool WaitFor(Done done, std::chrono::milliseconds timeout) {
 
 }  // namespace helper_test
 
-#endif  // TESTS_HELPER_HELPER_PROCESS_H_
+#endif  // BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_

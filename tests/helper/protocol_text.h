@@ -1,6 +1,6 @@
 // Request and reply lines of the helper's protocol, built the way a parent process builds them.
-#ifndef TESTS_HELPER_PROTOCOL_TEXT_H_
-#define TESTS_HELPER_PROTOCOL_TEXT_H_
+#ifndef BRANNIC_TESTS_HELPER_PROTOCOL_TEXT_H_
+#define BRANNIC_TESTS_HELPER_PROTOCOL_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -42,4 +42,4 @@ std::string InitRequest(std::string_view id, const InitFields& fields);
 
 }  // namespace helper_test
 
-#endif  // TESTS_HELPER_PROTOCOL_TEXT_H_
+#endif  // BRANNIC_TESTS_HELPER_PROTOCOL_TEXT_H_

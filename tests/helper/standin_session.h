@@ -1,7 +1,7 @@
 // Fixture for tests that run the helper against the stand-in Kalvex SDK: a temporary directory for
 // the SDK's root path, and the stand-in's record of SDK calls.
-#ifndef TESTS_HELPER_STANDIN_SESSION_H_
-#define TESTS_HELPER_STANDIN_SESSION_H_
+#ifndef BRANNIC_TESTS_HELPER_STANDIN_SESSION_H_
+#define BRANNIC_TESTS_HELPER_STANDIN_SESSION_H_
 
 #include <gtest/gtest.h>
 
@@ -67,4 +67,4 @@ class StandinSession : public ::testing::Test {
 
 }  // namespace helper_test
 
-#endif  // TESTS_HELPER_STANDIN_SESSION_H_
+#endif  // BRANNIC_TESTS_HELPER_STANDIN_SESSION_H_

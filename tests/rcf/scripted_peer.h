@@ -1,6 +1,7 @@
 // ScriptedPeer: an in-process server on a temporary Unix socket that answers each request frame it
 // receives with the next scripted step, and records what it received.
-#pragma once
+#ifndef BRANNIC_TESTS_RCF_SCRIPTED_PEER_H_
+#define BRANNIC_TESTS_RCF_SCRIPTED_PEER_H_
 
 #include <atomic>
 
@@ -54,3 +55,5 @@ class ScriptedPeer {
 };
 
 }  // namespace brannic_test
+
+#endif  // BRANNIC_TESTS_RCF_SCRIPTED_PEER_H_

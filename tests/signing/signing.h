@@ -1,8 +1,8 @@
 // The signing side used by the tests and by the build: makes signature data with a private key and stores
 // it the three ways the library reads it (".tolsec" section, "<file>.sig", "meta-inf/" of a directory).
 // Built on the library's own signing operations; every failure throws std::runtime_error with the reason.
-#ifndef BNQ_SIGN_TESTS_SIGNING_H_
-#define BNQ_SIGN_TESTS_SIGNING_H_
+#ifndef BRANNIC_TESTS_SIGNING_SIGNING_H_
+#define BRANNIC_TESTS_SIGNING_SIGNING_H_
 
 #include <filesystem>
 #include <optional>
@@ -54,4 +54,4 @@ crypto::PrivateKey loadPrivateKey(const std::filesystem::path& pem);
 
 }  // namespace bnq::sign::signing
 
-#endif  // BNQ_SIGN_TESTS_SIGNING_H_
+#endif  // BRANNIC_TESTS_SIGNING_SIGNING_H_

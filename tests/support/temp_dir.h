@@ -7,8 +7,8 @@
 // The destructor removes the directory and everything in it, files that a child process made there as
 // another user included (the tests that make such files run as root). Errors are ignored: what cannot be
 // removed stays.
-#ifndef TESTS_SUPPORT_TEMP_DIR_H_
-#define TESTS_SUPPORT_TEMP_DIR_H_
+#ifndef BRANNIC_TESTS_SUPPORT_TEMP_DIR_H_
+#define BRANNIC_TESTS_SUPPORT_TEMP_DIR_H_
 
 #include <sys/stat.h>
 
@@ -50,4 +50,4 @@ class TempDir {
 
 }  // namespace brannic_test
 
-#endif  // TESTS_SUPPORT_TEMP_DIR_H_
+#endif  // BRANNIC_TESTS_SUPPORT_TEMP_DIR_H_

@@ -1,7 +1,7 @@
 // The macOS services that the macOS build of the client uses: the real ones on macOS, the stand-ins
 // elsewhere.
-#ifndef BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_H_
-#define BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_H_
+#ifndef BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_H_
+#define BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_H_
 
 #if defined(__APPLE__)
 #include <libproc.h>
@@ -17,4 +17,4 @@ inline int macosGetsockopt(int fd, int level, int name, void* value, socklen_t* 
 #include "platform/macos_services_standin.h"
 #endif
 
-#endif  // BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_H_
+#endif  // BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_H_

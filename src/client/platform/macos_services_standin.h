@@ -1,8 +1,8 @@
 // Stand-ins for the macOS services of the client, built from Linux facilities, so that the macOS build's
 // code runs (and is tested) on Linux. They give what the macOS calls give: proc_pidpath from the
 // process's executable link, LOCAL_PEERCRED and LOCAL_PEERPID from SO_PEERCRED.
-#ifndef BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_
-#define BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_
+#ifndef BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_
+#define BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -31,4 +31,4 @@ int macosGetsockopt(int fd, int level, int name, void* value, socklen_t* len);
 // For tests: makes every LOCAL_PEERPID query fail (as it may on macOS) while set.
 void macosStandinFailPeerPid(bool fail);
 
-#endif  // BRANNIC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_
+#endif  // BRANNIC_SRC_CLIENT_PLATFORM_MACOS_SERVICES_STANDIN_H_

@@ -1,8 +1,8 @@
 // What differs between the Linux and the macOS build of the daemon client: where the daemon's pid files
 // live, how a process id becomes an executable path, how the peer of a connected socket is found, and how
 // the client pauses between connection attempts. One implementation is linked per build.
-#ifndef BRANNIC_CLIENT_PLATFORM_PLATFORM_H_
-#define BRANNIC_CLIENT_PLATFORM_PLATFORM_H_
+#ifndef BRANNIC_SRC_CLIENT_PLATFORM_PLATFORM_H_
+#define BRANNIC_SRC_CLIENT_PLATFORM_PLATFORM_H_
 
 #include <string>
 
@@ -39,4 +39,4 @@ void pauseMs(int ms);
 }  // namespace platform
 }  // namespace rpc_sdk
 
-#endif  // BRANNIC_CLIENT_PLATFORM_PLATFORM_H_
+#endif  // BRANNIC_SRC_CLIENT_PLATFORM_PLATFORM_H_

@@ -9,8 +9,8 @@
 //                          std::runtime_error("stand-in <name> failed") after being recorded
 // Without these variables nothing is recorded and nothing fails. Not thread-safe: the SDK is
 // driven from one thread.
-#ifndef KALVEX_SDK_STANDIN_CALL_RECORD_H_
-#define KALVEX_SDK_STANDIN_CALL_RECORD_H_
+#ifndef BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_CALL_RECORD_H_
+#define BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_CALL_RECORD_H_
 
 #include <initializer_list>
 #include <string>
@@ -34,4 +34,4 @@ std::string EscapeText(std::string_view text);
 
 }  // namespace kalvex::standin
 
-#endif  // KALVEX_SDK_STANDIN_CALL_RECORD_H_
+#endif  // BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_CALL_RECORD_H_

@@ -1,6 +1,6 @@
 // The stand-in's log facility: one append-only file of text records in the log directory.
-#ifndef KALVEX_SDK_STANDIN_JOTREL_LOG_H_
-#define KALVEX_SDK_STANDIN_JOTREL_LOG_H_
+#ifndef BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_JOTREL_LOG_H_
+#define BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_JOTREL_LOG_H_
 
 #include <string>
 #include <string_view>
@@ -29,4 +29,4 @@ class JotrelLog {
 
 }  // namespace kalvex::standin
 
-#endif  // KALVEX_SDK_STANDIN_JOTREL_LOG_H_
+#endif  // BRANNIC_SRC_HELPER_KALVEX_SDK_STANDIN_JOTREL_LOG_H_

@@ -1,7 +1,8 @@
 // Linux stand-ins for the Darwin socket facilities of the RPC layer, so that the layer's Darwin code runs
 // (and is tested) on Linux. The stand-in keeps SO_NOSIGPIPE per socket itself, and sendOn() keeps SIGPIPE
 // off only on a socket that has it, as Darwin does. For tests it tells what it saw of each socket.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_STANDIN_DARWIN_SOCKETS_STANDIN_H_
+#define BRANNIC_SRC_RCF_STANDIN_DARWIN_SOCKETS_STANDIN_H_
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -34,3 +35,5 @@ std::vector<SocketRecord> standinSockets();
 
 }  // namespace darwin
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_STANDIN_DARWIN_SOCKETS_STANDIN_H_

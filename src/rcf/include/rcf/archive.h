@@ -1,5 +1,6 @@
 // SF::Archive: SF binary serialisation (protocol 1) of the values that records are made of.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_ARCHIVE_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_ARCHIVE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -53,3 +54,5 @@ class Archive {
 };
 
 }  // namespace SF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_ARCHIVE_H_

@@ -1,5 +1,6 @@
 // RCF::I_RcfClient: the base of every generated client; it owns the client stub.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_H_
 
 #include <string>
 
@@ -26,3 +27,5 @@ class I_RcfClient {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_H_

@@ -1,5 +1,6 @@
 // RCF::ClientStub: the connection, time-outs and call machinery behind a generated client.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_STUB_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_STUB_H_
 
 #include <cstdint>
 #include <memory>
@@ -68,3 +69,5 @@ class ClientStub {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_STUB_H_

@@ -1,5 +1,6 @@
 // RCF::ClientTransport and RCF::BsdClientTransport: the socket under a client stub.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_TRANSPORT_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_TRANSPORT_H_
 
 #include <chrono>
 #include <cstddef>
@@ -47,3 +48,5 @@ class BsdClientTransport final : public ClientTransport {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_CLIENT_TRANSPORT_H_

@@ -1,5 +1,6 @@
 // RCF::Endpoint and RCF::UnixLocalEndpoint: where a client connects.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_ENDPOINT_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_ENDPOINT_H_
 
 #include <memory>
 #include <string>
@@ -31,3 +32,5 @@ class UnixLocalEndpoint : public Endpoint {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_ENDPOINT_H_

@@ -1,5 +1,6 @@
 // RCF::Exception: the one exception type the RPC layer raises, and the error ids it carries.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_EXCEPTION_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_EXCEPTION_H_
 
 #include <exception>
 #include <string>
@@ -42,3 +43,5 @@ class Exception : public std::exception {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_EXCEPTION_H_

@@ -1,5 +1,6 @@
 // RCF::RcfInit: one reference on the process-wide RPC layer.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_INIT_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_INIT_H_
 
 namespace RCF {
 
@@ -15,3 +16,5 @@ class RcfInit {
 };
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_INIT_H_

@@ -11,7 +11,8 @@
 // passed by const reference or by value travel to the server only; non-const references travel both
 // ways. A stub changes its caller's out-parameters only when the whole reply decoded; values the reply
 // body does not reach (it ended early) keep what the caller had. Every failure raises RCF::Exception.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_INTERFACE_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_INTERFACE_H_
 
 #include <cstdint>
 #include <string>
@@ -132,3 +133,5 @@ R invoke(ClientStub& stub, std::int32_t functionId, Declared... args) {
 #define RCF_END(InterfaceType) \
   }                            \
   ;
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_INTERFACE_H_

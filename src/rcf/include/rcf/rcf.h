@@ -7,7 +7,8 @@
 //   client.getClientStub().setRemoteCallTimeoutMs(5000);
 //   client.getClientStub().setAutoReconnect(false);      // on by default; see rcf/client_stub.h
 //   std::string answer = client.Ping();                  // failures raise RCF::Exception
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_RCF_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_RCF_H_
 
 #include "rcf/archive.h"
 #include "rcf/client.h"
@@ -17,3 +18,5 @@
 #include "rcf/exception.h"
 #include "rcf/init.h"
 #include "rcf/interface.h"
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_RCF_H_

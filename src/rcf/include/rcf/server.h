@@ -1,6 +1,7 @@
 // The server side of the RPC layer: request decoding, dispatch to bound functions, reply encoding, and
 // frame I/O on a connected socket. It holds no sockets or threads of its own; a server program drives it.
-#pragma once
+#ifndef BRANNIC_SRC_RCF_INCLUDE_RCF_SERVER_H_
+#define BRANNIC_SRC_RCF_INCLUDE_RCF_SERVER_H_
 
 #include <cstdint>
 #include <functional>
@@ -63,3 +64,5 @@ FrameStatus readRequestFrame(int fd, std::string& body, int idleTimeoutMs, int s
 bool writeAll(int fd, const std::string& data, int stopFd);
 
 }  // namespace RCF
+
+#endif  // BRANNIC_SRC_RCF_INCLUDE_RCF_SERVER_H_

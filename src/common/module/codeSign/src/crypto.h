@@ -4,8 +4,8 @@
 // Nothing here keeps state apart from the key objects, and nothing writes a message. Errors that OpenSSL
 // queues during a call are taken off the calling thread's error queue again before the call returns; entries
 // that were there before are left alone.
-#ifndef BNQ_SIGN_CRYPTO_H_
-#define BNQ_SIGN_CRYPTO_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_CRYPTO_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_CRYPTO_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -140,4 +140,4 @@ class DigestStream {
 
 }  // namespace bnq::sign::crypto
 
-#endif  // BNQ_SIGN_CRYPTO_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_CRYPTO_H_

@@ -1,6 +1,6 @@
 // The verification key built into the library: the key isTolvaneSign uses when its caller gives none.
-#ifndef BNQ_SIGN_EMBEDDED_KEYS_H_
-#define BNQ_SIGN_EMBEDDED_KEYS_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_EMBEDDED_KEYS_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_EMBEDDED_KEYS_H_
 
 #include "codeSign/src/crypto.h"
 
@@ -17,4 +17,4 @@ bool initializeEmbeddedKeys(crypto::PublicKey& key);
 
 }  // namespace bnq::sign::embedded_keys
 
-#endif  // BNQ_SIGN_EMBEDDED_KEYS_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_EMBEDDED_KEYS_H_

@@ -1,7 +1,7 @@
 // The JSON texts of the library: the canonical text that signatures and hashes are defined over, and the
 // reader settings for every JSON text that comes from a file or a section.
-#ifndef BNQ_SIGN_JSON_TEXT_H_
-#define BNQ_SIGN_JSON_TEXT_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_JSON_TEXT_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_JSON_TEXT_H_
 
 #include <cstddef>
 #include <istream>
@@ -28,4 +28,4 @@ std::optional<Json::Value> parseJson(const char* data, size_t size);
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_JSON_TEXT_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_JSON_TEXT_H_

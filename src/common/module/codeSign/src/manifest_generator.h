@@ -1,7 +1,7 @@
 // ManifestGenerator: walks a directory under a SignConfig and builds the Manifest of its regular files.
 // The signing side writes its result as "meta-inf/manifest.json"; the directory check rescans with it.
-#ifndef BNQ_SIGN_MANIFEST_GENERATOR_H_
-#define BNQ_SIGN_MANIFEST_GENERATOR_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_GENERATOR_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_GENERATOR_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -53,4 +53,4 @@ class ManifestGenerator {
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_MANIFEST_GENERATOR_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_GENERATOR_H_

@@ -1,6 +1,6 @@
 // ManifestLoader: reads a stored Manifest back from its JSON file.
-#ifndef BNQ_SIGN_MANIFEST_LOADER_H_
-#define BNQ_SIGN_MANIFEST_LOADER_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_LOADER_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_LOADER_H_
 
 #include <filesystem>
 #include <istream>
@@ -27,4 +27,4 @@ class ManifestLoader {
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_MANIFEST_LOADER_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_MANIFEST_LOADER_H_

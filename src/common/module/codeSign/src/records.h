@@ -9,8 +9,8 @@
 // The members are defined by format: the JSON forms (toJson, fromJson) in records.cc, the ".tolsec"
 // layout (SignatureData::serialize, SignatureData::deserialize) in signature_section.cc, and the manifest
 // hash (Manifest::computeHash, polynomialHashHex) in manifest_hash.cc.
-#ifndef BNQ_SIGN_RECORDS_H_
-#define BNQ_SIGN_RECORDS_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_RECORDS_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_RECORDS_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -100,4 +100,4 @@ std::string polynomialHashHex(const std::string& text);
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_RECORDS_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_RECORDS_H_

@@ -1,6 +1,6 @@
 // SignConfig: which files a directory scan leaves out of a manifest.
-#ifndef BNQ_SIGN_SIGN_CONFIG_H_
-#define BNQ_SIGN_SIGN_CONFIG_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_SIGN_CONFIG_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_SIGN_CONFIG_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -34,4 +34,4 @@ std::string globToRegex(const std::string& glob);
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_SIGN_CONFIG_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_SIGN_CONFIG_H_

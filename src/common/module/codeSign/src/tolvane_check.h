@@ -1,7 +1,7 @@
 // isTolvaneSign, the library's entry point: does a path (ELF file, other file or directory) carry a valid
 // signature? With the JSON export of its answer.
-#ifndef BNQ_SIGN_TOLVANE_CHECK_H_
-#define BNQ_SIGN_TOLVANE_CHECK_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TOLVANE_CHECK_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TOLVANE_CHECK_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -52,4 +52,4 @@ std::string exportSignatureInfoPretty(const TolvaneCheckResult& result);
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_TOLVANE_CHECK_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TOLVANE_CHECK_H_

@@ -1,6 +1,6 @@
 // Result codes and algorithm enumerations of the code-signature library, with their text forms.
-#ifndef BNQ_SIGN_TYPES_H_
-#define BNQ_SIGN_TYPES_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TYPES_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TYPES_H_
 
 #include <chrono>
 #include <cstdint>
@@ -62,4 +62,4 @@ using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_TYPES_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_TYPES_H_

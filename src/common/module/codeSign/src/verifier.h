@@ -2,8 +2,8 @@
 //
 // Its only state is its options; every check reads them, keeps nothing, and returns its result by value,
 // so one verifier can check any number of items one after another. It catches no exception.
-#ifndef BNQ_SIGN_VERIFIER_H_
-#define BNQ_SIGN_VERIFIER_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_VERIFIER_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_VERIFIER_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -115,4 +115,4 @@ class Verifier {
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_VERIFIER_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_VERIFIER_H_

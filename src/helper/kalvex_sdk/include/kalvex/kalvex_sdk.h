@@ -6,8 +6,8 @@
 // Destroy function frees it and sets the caller's pointer variable to null. Texts are
 // NUL-terminated and copied; nothing keeps a pointer to them after the call. Failures other than a
 // null result are reported by throwing an exception derived from std::exception.
-#ifndef KALVEX_KALVEX_SDK_H_
-#define KALVEX_KALVEX_SDK_H_
+#ifndef BRANNIC_SRC_HELPER_KALVEX_SDK_INCLUDE_KALVEX_KALVEX_SDK_H_
+#define BRANNIC_SRC_HELPER_KALVEX_SDK_INCLUDE_KALVEX_KALVEX_SDK_H_
 
 namespace kalvex {
 
@@ -97,4 +97,4 @@ void DestroyKalvexEnvBuilder(KalvexEnvBuilderBase*& builder);
 
 }  // namespace kalvex
 
-#endif  // KALVEX_KALVEX_SDK_H_
+#endif  // BRANNIC_SRC_HELPER_KALVEX_SDK_INCLUDE_KALVEX_KALVEX_SDK_H_

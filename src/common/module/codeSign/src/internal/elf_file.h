@@ -4,8 +4,8 @@
 // Both functions open the file read-only themselves and close it before they return; they accept only a
 // regular file (a pipe or a device gives nothing, and never blocks the caller). Every libelf result is
 // checked; libelf's working version is set once per process, before its first use.
-#ifndef BNQ_SIGN_INTERNAL_ELF_FILE_H_
-#define BNQ_SIGN_INTERNAL_ELF_FILE_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_ELF_FILE_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_ELF_FILE_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -41,4 +41,4 @@ std::string computeElfContentHash(const std::filesystem::path& path);
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_INTERNAL_ELF_FILE_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_ELF_FILE_H_

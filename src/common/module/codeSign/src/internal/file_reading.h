@@ -1,8 +1,8 @@
 // How the library opens and reads the files it checks: each through one descriptor, opened without
 // blocking on a FIFO, read only when it is a regular file (a device could never end), and described by the
 // status of that descriptor rather than of a path that may change in between.
-#ifndef BNQ_SIGN_INTERNAL_FILE_READING_H_
-#define BNQ_SIGN_INTERNAL_FILE_READING_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
 
 #include <sys/stat.h>
 
@@ -75,4 +75,4 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, Op
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_INTERNAL_FILE_READING_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_

@@ -1,7 +1,7 @@
 // The directory walk behind ManifestGenerator::scanDirectory, and the rescan of the directory check, which
 // lists a signed tree by the same rules but must see all of it.
-#ifndef BNQ_SIGN_INTERNAL_MANIFEST_WALK_H_
-#define BNQ_SIGN_INTERNAL_MANIFEST_WALK_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_MANIFEST_WALK_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_MANIFEST_WALK_H_
 
 #include <filesystem>
 #include <vector>
@@ -24,4 +24,4 @@ void scanWholeDirectory(const SignConfig& config, const std::filesystem::path& d
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_INTERNAL_MANIFEST_WALK_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_MANIFEST_WALK_H_

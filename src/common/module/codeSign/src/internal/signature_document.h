@@ -1,7 +1,7 @@
 // The signature document: the JSON text {"version", "signature" (hex), "payload"} that lies beside a signed
 // non-ELF file as "<file>.sig", and in a signed directory as "meta-inf/signature.json".
-#ifndef BNQ_SIGN_INTERNAL_SIGNATURE_DOCUMENT_H_
-#define BNQ_SIGN_INTERNAL_SIGNATURE_DOCUMENT_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_SIGNATURE_DOCUMENT_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_SIGNATURE_DOCUMENT_H_
 
 #include <filesystem>
 #include <istream>
@@ -28,4 +28,4 @@ std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& 
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_INTERNAL_SIGNATURE_DOCUMENT_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_SIGNATURE_DOCUMENT_H_

@@ -1,6 +1,6 @@
 // Strict UTF-8 validation.
-#ifndef BNQ_SIGN_INTERNAL_UTF8_H_
-#define BNQ_SIGN_INTERNAL_UTF8_H_
+#ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_UTF8_H_
+#define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_UTF8_H_
 
 #include <string_view>
 
@@ -19,4 +19,4 @@ bool isValidUtf8(std::string_view text) noexcept;
 
 }  // namespace bnq::sign
 
-#endif  // BNQ_SIGN_INTERNAL_UTF8_H_
+#endif  // BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_UTF8_H_
