@@ -20,12 +20,3 @@ if(BRANNIC_FUZZ)
   # Every library gets coverage instrumentation; only fuzz targets link the libFuzzer driver.
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
-
-# Links a libFuzzer target: brannic_fuzz_target(NAME SOURCES... LIBS ...).
-function(brannic_fuzz_target name)
-  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${F_SOURCES})
-  target_link_libraries(${name} PRIVATE ${F_LIBS})
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz")
-endfunction()
