@@ -89,6 +89,29 @@ Medians compareInTurn(int runs, A&& ours, B&& theirs) {
   return {median(a), median(b), median(ratios)};
 }
 
+// The entry of the check benchmarks: `--make PATH` runs make(PATH), `--check PATH` gives 0 when check(PATH)
+// passes, and otherwise compare(runs) times the check against its baseline and gives the exit status. A
+// usage error gives 2; an exception is printed and gives 1.
+template <typename Make, typename Check, typename Compare>
+int runCheckBench(int argc, char** argv, Make&& make, Check&& check, Compare&& compare) {
+  CheckBenchArgs args;
+  if (!parseCheckBenchArgs(argc, argv, args)) return 2;
+  try {
+    switch (args.mode) {
+      case CheckBenchArgs::Mode::kCheck:
+        return check(args.path) ? 0 : 1;
+      case CheckBenchArgs::Mode::kMake:
+        make(args.path);
+        return 0;
+      case CheckBenchArgs::Mode::kCompare:
+        return compare(args.runs);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  return 1;
+}
+
 // `size` bytes of xorshift output (a multiple of 8), written 1 MiB at a time.
 inline void writePseudoRandom(std::ostream& out, size_t size) {
   std::vector<uint64_t> block(1 << 17);

@@ -51,14 +51,7 @@ bool check(const fs::path& path) { return sign::isTolvaneSign(path, devPublicKey
 }  // namespace
 
 int main(int argc, char** argv) {
-  sign::bench::CheckBenchArgs args;
-  if (!sign::bench::parseCheckBenchArgs(argc, argv, args)) return 2;
-  try {
-    if (args.mode == sign::bench::CheckBenchArgs::Mode::kCheck) return check(args.path) ? 0 : 1;
-    if (args.mode == sign::bench::CheckBenchArgs::Mode::kMake) {
-      makeSignedElf(args.path);
-      return 0;
-    }
+  return sign::bench::runCheckBench(argc, argv, makeSignedElf, check, [](int runs) {
     const brannic_test::TempDir dir("bench-tolvane-elf");
     const fs::path elf = dir.path() / "signed.elf";
     makeSignedElf(elf);
@@ -68,15 +61,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     const sign::bench::Medians m = sign::bench::compareInTurn(
-        args.runs, [&] { check(elf); }, [&] { sign::bench::runQuietly({"openssl", "dgst", "-sha256", elf.string()}); });
+        runs, [&] { check(elf); }, [&] { sign::bench::runQuietly({"openssl", "dgst", "-sha256", elf.string()}); });
     std::printf("isTolvaneSign on a signed %zu MiB ELF file, %d runs each, in turn (openssl includes its start-up)\n",
-                fs::file_size(elf) >> 20, args.runs);
+                fs::file_size(elf) >> 20, runs);
     std::printf("  isTolvaneSign          median %.3f s\n", m.ours);
     std::printf("  openssl dgst -sha256   median %.3f s\n", m.theirs);
     std::printf("  ratio isTolvaneSign / openssl: median %.3f (goal <= 1.2)\n", m.ratio);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }

@@ -59,14 +59,7 @@ bool check(const fs::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sign::bench::CheckBenchArgs args;
-  if (!sign::bench::parseCheckBenchArgs(argc, argv, args)) return 2;
-  try {
-    if (args.mode == sign::bench::CheckBenchArgs::Mode::kCheck) return check(args.path) ? 0 : 1;
-    if (args.mode == sign::bench::CheckBenchArgs::Mode::kMake) {
-      makeTree(args.path);
-      return 0;
-    }
+  return sign::bench::runCheckBench(argc, argv, makeTree, check, [](int runs) {
     const brannic_test::TempDir scratch("bench-verify-directory");
     const fs::path root = scratch.path() / "tree";
     const std::vector<std::string> files = makeTree(root);
@@ -80,14 +73,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     const sign::bench::Medians m = sign::bench::compareInTurn(
-        args.runs, [&] { check(root); }, [&] { sign::bench::runQuietly(openssl, root); });
-    std::printf("verifyDirectory on a signed tree of %zu files, %d runs each, in turn\n", files.size(), args.runs);
+        runs, [&] { check(root); }, [&] { sign::bench::runQuietly(openssl, root); });
+    std::printf("verifyDirectory on a signed tree of %zu files, %d runs each, in turn\n", files.size(), runs);
     std::printf("  verifyDirectory                     median %.3f s\n", m.ours);
     std::printf("  openssl dgst -sha256, each file 2x  median %.3f s\n", m.theirs);
     std::printf("  ratio verifyDirectory / openssl: median %.3f (goal <= 1.3)\n", m.ratio);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
