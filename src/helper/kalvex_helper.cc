@@ -100,6 +100,13 @@ std::string Base64Decode(std::string_view text) {
   return bytes;
 }
 
+// Waits, with no time limit, until the non-blocking descriptor `fd` is ready for `events`, or shows a
+// hang-up or an error, which the next read or write then reports. False only when the wait itself fails.
+bool WaitUntilReady(int fd, short events) {
+  pollfd target{fd, events, 0};
+  return ::poll(&target, 1, -1) >= 0 || errno == EINTR;
+}
+
 // Writes the buffers `parts` to standard output, in order, with as few writes as the output takes.
 // An output that would block (a full non-blocking pipe) is waited for until it takes more. Any
 // other failure drops what is left of them: nothing is held back to come out before a later write.
@@ -108,9 +115,8 @@ void WriteToOutput(iovec* parts, int count) {
     const ssize_t written = ::writev(STDOUT_FILENO, parts, count);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd output{STDOUT_FILENO, POLLOUT, 0};
-      if (::poll(&output, 1, -1) < 0 && errno != EINTR) return;
-      continue;  // a hang-up or error shows in the next write
+      if (!WaitUntilReady(STDOUT_FILENO, POLLOUT)) return;
+      continue;
     }
     if (written <= 0) return;
     auto done = static_cast<std::size_t>(written);
@@ -446,10 +452,8 @@ LineReader::Filled LineReader::Fill() {
     if (got == 0) return Filled::kEnd;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Filled::kFailed;
-    // Waiting for the parent is the helper's normal state: no time limit.
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    if (::poll(&input, 1, -1) < 0 && errno != EINTR) return Filled::kFailed;
-    // A hang-up or error shows in the next read.
+    // Waiting for the parent is the helper's normal state.
+    if (!WaitUntilReady(STDIN_FILENO, POLLIN)) return Filled::kFailed;
   }
 }
 
