@@ -70,6 +70,8 @@ bool RpcServiceClientImpl::validateServerAndCacheCredentials() {
       lastError = "Failed to get peer credentials";
       return false;
     }
+    // getProcessPath's lookup, kept whole: the signature step needs to know whether the text came from the
+    // executable link.
     executable = platform::processPath(pid);
   } catch (...) {
     lastError = "Failed to get credentials";
