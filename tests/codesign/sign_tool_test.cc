@@ -2,11 +2,14 @@
 // verify: a manifest name or a certificate text that is not valid UTF-8 (JsonCpp writes such a text as some
 // other one), and a listed file that did not get into the manifest.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,10 +55,10 @@ class SignToolTest : public testing::SigningTest {
     const fs::path errors = dir_ / "tool-errors";
     const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return {-1, "cannot open " + errors.string()};
+    std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const auto exec = [&]() -> int {
-      std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
       if (::dup2(fd, STDERR_FILENO) < 0) return 97;
       ::execv(argv[0], argv.data());
       return 97;

@@ -20,8 +20,9 @@
 //       --not-after TIME (default +315360000, ten years). TIME is seconds since the epoch, or +N / -N
 //       seconds from now; "--not-before -7200 --not-after -3600" gives a window that has already ended.
 // --binary-hash stores HEX (even "") instead of the computed hash.
-// The four texts that go into the payload must be valid UTF-8; so must the name of every file that sign-dir
-// puts into the manifest, and each file it lists must be readable (otherwise it exits with 2, naming them).
+// Nothing is signed that would not verify (exit 2, naming the option or each path): --skill-id, --developer,
+// --pubkey-hash and --binary-hash must be valid UTF-8, and so must the path of each file that sign-dir lists,
+// each of which must also get into the manifest (it was read and hashed, and did not change meanwhile).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
