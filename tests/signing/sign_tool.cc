@@ -20,6 +20,9 @@
 //       --not-after TIME (default +315360000, ten years). TIME is seconds since the epoch, or +N / -N
 //       seconds from now; "--not-before -7200 --not-after -3600" gives a window that has already ended.
 // --binary-hash stores HEX (even "") instead of the computed hash.
+// Nothing is signed that would not verify (exit 2, naming the option or each path): --skill-id, --developer,
+// --pubkey-hash and --binary-hash must be valid UTF-8, and so must the path of each file that sign-dir lists,
+// each of which must also get into the manifest (it was read and hashed, and did not change meanwhile).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "codeSign/src/internal/elf_file.h"
+#include "codeSign/src/internal/utf8.h"
 #include "codeSign/src/tolvane_check.h"
 #include "signing.h"
 
@@ -61,6 +65,12 @@ sign::TimePoint parseTime(const std::string& text) {
   return sign::TimePoint(std::chrono::seconds(seconds));
 }
 
+// A text for the signed payload, which holds only what its canonical JSON text tells apart.
+std::string payloadText(const std::string& option, const std::string& text) {
+  if (!sign::isValidUtf8(text)) throw UsageError(option + " is not valid UTF-8: " + sign::signing::printable(text));
+  return text;
+}
+
 struct Arguments {
   std::string command;
   std::optional<fs::path> key;
@@ -86,17 +96,17 @@ Arguments parse(int argc, char** argv) {
     } else if (arg == "--public-key") {
       a.public_key = value();
     } else if (arg == "--skill-id") {
-      a.options.certificate.skill_id = value();
+      a.options.certificate.skill_id = payloadText(arg, value());
     } else if (arg == "--developer") {
-      a.options.certificate.developer = value();
+      a.options.certificate.developer = payloadText(arg, value());
     } else if (arg == "--pubkey-hash") {
-      a.options.certificate.pubkey_hash = value();
+      a.options.certificate.pubkey_hash = payloadText(arg, value());
     } else if (arg == "--not-before") {
       a.options.certificate.not_before = parseTime(value());
     } else if (arg == "--not-after") {
       a.options.certificate.not_after = parseTime(value());
     } else if (arg == "--binary-hash") {
-      a.options.binary_hash = value();
+      a.options.binary_hash = payloadText(arg, value());
     } else if (arg == "--exclude") {
       a.config.exclude_patterns.push_back(value());
     } else if (arg == "--exclude-path") {

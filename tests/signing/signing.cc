@@ -5,13 +5,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
 #include <json/writer.h>
 
 #include "codeSign/src/internal/elf_file.h"
+#include "codeSign/src/internal/manifest_walk.h"
+#include "codeSign/src/internal/utf8.h"
 #include "codeSign/src/json_text.h"
 #include "codeSign/src/manifest_generator.h"
 #include "codeSign/src/verifier.h"
@@ -50,6 +54,26 @@ void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) fail("cannot write " + path.string());
+}
+
+// Throws, naming each path, unless every file that the walk lists under `config` (as the directory check
+// lists the tree) has a valid UTF-8 path and an entry in `manifest`.
+void expectVerifiable(const fs::path& directory, const SignConfig& config, const Manifest& manifest) {
+  std::set<fs::path> entries;
+  for (const ManifestEntry& entry : manifest.entries) entries.insert(entry.path);
+  std::vector<fs::path> listed;
+  scanWholeDirectory(config, directory, listed);
+  std::string problems;
+  for (const fs::path& path : listed) {
+    const std::string& text = path.native();
+    if (!isValidUtf8(text)) {
+      problems += "\n  " + printable(text) + ": the name is not valid UTF-8";
+    } else if (entries.count(path) == 0) {
+      problems += "\n  " + printable(text) +
+                  ": no manifest entry: the file could not be read, or changed while it was signed";
+    }
+  }
+  if (!problems.empty()) fail("cannot sign " + printable(directory.native()) + ", it would not verify:" + problems);
 }
 
 }  // namespace
@@ -142,11 +166,37 @@ Manifest signDirectory(const fs::path& directory, const crypto::PrivateKey& key,
   if (!fs::is_directory(directory)) fail(directory.string() + " is not a directory");
   ManifestGenerator generator(config);
   const Manifest manifest = generator.generate(directory);
+  expectVerifiable(directory, config, manifest);
   const SignatureData data = makeSignatureData(key, options, options.binary_hash.value_or(""), manifest.computeHash());
   fs::create_directories(directory / "meta-inf");
   writeJsonFile(directory / "meta-inf" / "manifest.json", manifest.toJson());
   writeJsonFile(directory / "meta-inf" / "signature.json", signatureDocument(data));
   return manifest;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // The shortest valid sequence starting here (a valid one has no valid proper prefix); none: a bad byte.
+    size_t length = 0;
+    for (size_t n = 1; n <= 4 && i + n <= text.size() && length == 0; ++n) {
+      if (isValidUtf8(text.substr(i, n))) length = n;
+    }
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (length == 0 || byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    ++i;
+  }
+  return out;
 }
 
 crypto::PrivateKey loadPrivateKey(const fs::path& pem) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <json/value.h>
 
@@ -45,9 +46,16 @@ SignatureData signElf(const std::filesystem::path& in, const std::filesystem::pa
 // Writes "<file>.sig" for the whole-file SHA-256 of `file`.
 SignatureData signFile(const std::filesystem::path& file, const crypto::PrivateKey& key, const SignOptions& options);
 // Writes "meta-inf/manifest.json" (ManifestGenerator under `config`) and "meta-inf/signature.json", whose
-// payload carries the manifest's hash. Returns the manifest written.
+// payload carries the manifest's hash. Returns the manifest written. Refuses, before anything is written, a
+// tree that could not verify as signed: one where a file that the directory check's walk lists under
+// `config` has a path that is not valid UTF-8 (JsonCpp writes it as another text) or got no manifest entry
+// (it could not be read or hashed, or changed while it was signed); the message names each such path.
 Manifest signDirectory(const std::filesystem::path& directory, const crypto::PrivateKey& key,
                        const SignOptions& options, const SignConfig& config);
+
+// `text` for a message: each byte that is not part of a valid UTF-8 sequence, and each control byte, as
+// \xNN, and a backslash as \\; valid UTF-8 otherwise stands as it is.
+std::string printable(std::string_view text);
 
 // Loads an unencrypted PEM private key or throws.
 crypto::PrivateKey loadPrivateKey(const std::filesystem::path& pem);
