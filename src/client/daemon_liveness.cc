@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptor.h"
 #include "platform/platform.h"
 #include "rpc_service_client_impl.h"
 
@@ -43,25 +44,13 @@ std::vector<std::string> pidFileCandidates() {
 // A pid file holds a few digits: only this many bytes of one are read, whatever its size.
 constexpr size_t kMaxPidFileRead = 4096;
 
-// Closes a descriptor when it leaves scope.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() { ::close(fd_); }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int fd_;
-};
-
 // The first number in the first kMaxPidFileRead bytes of a pid file as formatted extraction reads it: 0
 // when there is none, clamped to the int range. Only a regular file is read: the file is opened without
 // waiting, so a FIFO or a device put at a pid-file path is skipped instead of blocking the caller.
-int readPid(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+int readPid(const std::string& path) {
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) return 0;
-  const FdCloser closer(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   char bytes[kMaxPidFileRead];
