@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <istream>
-#include <streambuf>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "descriptor.h"
 #include "platform/platform.h"
 #include "rpc_service_client_impl.h"
 
@@ -41,40 +41,28 @@ std::vector<std::string> pidFileCandidates() {
   return candidates;
 }
 
-// An input stream buffer over a descriptor that it owns. A read that fails or would block ends the input.
-class FdInputBuffer : public std::streambuf {
- public:
-  explicit FdInputBuffer(int fd) : fd_(fd) {}
-  ~FdInputBuffer() override { ::close(fd_); }
-  FdInputBuffer(const FdInputBuffer&) = delete;
-  FdInputBuffer& operator=(const FdInputBuffer&) = delete;
+// A pid file holds a few digits: only this many bytes of one are read, whatever its size.
+constexpr size_t kMaxPidFileRead = 4096;
 
- protected:
-  int_type underflow() override {
-    ssize_t n = 0;
-    do {
-      n = ::read(fd_, chunk_, sizeof chunk_);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return traits_type::eof();
-    setg(chunk_, chunk_, chunk_ + n);
-    return traits_type::to_int_type(chunk_[0]);
-  }
-
- private:
-  int fd_;
-  char chunk_[512];
-};
-
-// The first number in a pid file as formatted extraction reads it: 0 when there is none, clamped to the
-// int range. Only a regular file is read: the file is opened without waiting, so a FIFO or a device put
-// at a pid-file path is skipped instead of blocking the caller.
-int readPid(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// The first number in the first kMaxPidFileRead bytes of a pid file as formatted extraction reads it: 0
+// when there is none, clamped to the int range. Only a regular file is read: the file is opened without
+// waiting, so a FIFO or a device put at a pid-file path is skipped instead of blocking the caller.
+int readPid(const std::string& path) {
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) return 0;
-  FdInputBuffer buffer(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  std::istream in(&buffer);
+  char bytes[kMaxPidFileRead];
+  size_t have = 0;
+  // A read that fails ends the input; what came before it still counts.
+  while (have < sizeof bytes) {
+    const ssize_t n = ::read(fd, bytes + have, sizeof bytes - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  std::istringstream in(std::string(bytes, have));
   int pid = 0;
   in >> pid;
   return pid;

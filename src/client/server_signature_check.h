@@ -8,9 +8,9 @@
 namespace rpc_sdk {
 
 // True when the peer's executable carries a valid signature under the built-in key. Where the platform
-// gives the file the peer runs (executable.runningFile), that file is checked, and only a signature
-// embedded in it counts; otherwise the file that the path text names is. May throw on a file-system error;
-// the caller counts that as a refused peer.
+// gives the file the peer runs (executable.runningFile), that file is checked; otherwise the file that the
+// path text names is. Only a regular ELF file of at most 1 GiB counts, by the signature embedded in it.
+// May throw on a file-system error; the caller counts that as a refused peer.
 bool serverExecutableIsSigned(const platform::ProcessPath& executable);
 
 }  // namespace rpc_sdk

@@ -93,17 +93,22 @@ struct PidFileCase {
   const char* name;
   PidFileKind kind;
   // Written to the pid file with "{pid}" replaced by the daemon's pid, "{dead}" by a reaped process's pid
-  // and "{self}" by the pid of this test (a live process outside any Tolvane folder).
+  // and "{self}" by the pid of this test (a live process outside any Tolvane folder); "{4096 blanks}" by
+  // that many blanks, and "{fill}" by the blanks that make the daemon's pid after them end at byte 4096.
   const char* text;
   bool alive;
 };
 
 std::string expand(std::string text, pid_t daemon) {
-  const std::pair<const char*, pid_t> keys[] = {
-      {"{pid}", daemon}, {"{dead}", deadPid()}, {"{self}", ::getpid()}};
+  const std::pair<const char*, std::string> keys[] = {
+      {"{4096 blanks}", std::string(4096, ' ')},
+      {"{fill}", std::string(4096 - std::to_string(daemon).size(), ' ')},
+      {"{pid}", std::to_string(daemon)},
+      {"{dead}", std::to_string(deadPid())},
+      {"{self}", std::to_string(::getpid())}};
   for (const auto& [key, value] : keys) {
     for (auto at = text.find(key); at != std::string::npos; at = text.find(key)) {
-      text.replace(at, std::string(key).size(), std::to_string(value));
+      text.replace(at, std::string(key).size(), value);
     }
   }
   return text;
@@ -146,6 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PidFileCase{"dead_process", PidFileKind::kText, "{dead}\n", false},
                       PidFileCase{"live_process_outside_tolvane", PidFileKind::kText, "{self}\n", false},
                       PidFileCase{"beyond_int_range", PidFileKind::kText, "99999999999999\n", false},
+                      // Only the first 4096 bytes are read.
+                      PidFileCase{"pid_ending_at_byte_4096", PidFileKind::kText, "{fill}{pid}\n", true},
+                      PidFileCase{"pid_after_4096_blanks", PidFileKind::kText, "{4096 blanks}{pid}\n", false},
                       PidFileCase{"missing", PidFileKind::kMissing, "", false},
                       PidFileCase{"directory", PidFileKind::kDirectory, "", false},
                       PidFileCase{"fifo_without_writer", PidFileKind::kFifo, "", false}),

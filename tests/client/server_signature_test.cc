@@ -1,8 +1,9 @@
-// The Linux peer check's signature step on its own. Through the path text, only a regular file that carries
-// a valid signature under the built-in key passes. Through the file the peer runs, only a signature section
-// of that file counts, and the path text plays no part.
+// The Linux peer check's signature step on its own. Through the path text or through the file the peer
+// runs, only a regular ELF file of at most 1 GiB whose signature section verifies under the built-in key
+// passes; where the running file is given, the path text plays no part.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,8 @@ TEST_F(ServerSignature, ThroughThePathText) {
   EXPECT_TRUE(rpc_sdk::serverExecutableIsSigned({signedDaemon, ""}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({BRANNIC_UNSIGNED_DAEMON, ""}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDir().string(), ""}));
+  // Only an ELF file carries a signature of its own: a detached document vouches for no executable.
+  EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedScript().string(), ""}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({missing().string(), ""}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({"tolvane_daemon", ""}));
 }
@@ -56,6 +59,19 @@ TEST_F(ServerSignature, ThroughTheRunningFile) {
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedScript().string(), signedScript().string()}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDaemon, signedDir().string()}));
   EXPECT_FALSE(rpc_sdk::serverExecutableIsSigned({signedDaemon, missing().string()}));
+}
+
+// Bytes after the last section are not signed, so padding keeps a signed daemon valid; on either route a
+// file larger than 1 GiB is refused before it is read.
+TEST_F(ServerSignature, AtMostOneGibibyteOnEitherRoute) {
+  const fs::path padded = scratch_ / "Tolvane-padded";
+  fs::copy_file(brannic_test::StandinDaemon::defaultProgram(), padded);
+  for (const std::uintmax_t size : {std::uintmax_t{1} << 30, (std::uintmax_t{1} << 30) + 1}) {
+    fs::resize_file(padded, size);
+    const bool accepted = size == std::uintmax_t{1} << 30;
+    EXPECT_EQ(rpc_sdk::serverExecutableIsSigned({padded.string(), ""}), accepted) << size;
+    EXPECT_EQ(rpc_sdk::serverExecutableIsSigned({"tolvane_daemon", padded.string()}), accepted) << size;
+  }
 }
 
 }  // namespace

@@ -84,6 +84,32 @@ TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForEveryKindOfSection) {
   for (const char* fixture : {BNQ_FIXTURE_ELF, BNQ_FIXTURE_COMPRESSED_ELF, BNQ_FIXTURE_BIG_ENDIAN_ELF}) {
     EXPECT_EQ(computeElfContentHash(fixture), testing::referenceContentHash(fixture)) << fixture;
   }
+  // One more section whose header points at the end of the file or past it. An empty section has no bytes
+  // to read, so only its name counts wherever its offset points; a section with bytes must end inside the
+  // file, or there is no hash.
+  const struct {
+    const char* what;
+    uint32_t type;
+    std::function<uint64_t(uint64_t)> offset;  // from the file's final size
+    uint64_t size;
+    bool hashed;
+  } edges[] = {
+      {"empty PROGBITS past the end", SHT_PROGBITS, [](uint64_t end) { return end + 4096; }, 0, true},
+      {"empty PROGBITS at the largest offset", SHT_PROGBITS, [](uint64_t) { return UINT64_MAX; }, 0, true},
+      {"empty NOTE past the end", SHT_NOTE, [](uint64_t end) { return end + 4096; }, 0, true},
+      {"PROGBITS ending at the end", SHT_PROGBITS, [](uint64_t end) { return end - 16; }, 16, true},
+      {"PROGBITS one byte past the end", SHT_PROGBITS, [](uint64_t end) { return end - 16; }, 17, false},
+  };
+  for (const auto& e : edges) {
+    const fs::path edge = dir_ / "edge";
+    fs::remove(edge);
+    fs::copy_file(BNQ_FIXTURE_ELF, edge);
+    testing::appendNamedSectionHeaders(edge, testing::appendToNameTable(edge, std::string(".edge") + '\0'), e.type, 1);
+    const uint64_t header = testing::elfLayout(edge).sections.back().header_offset;
+    testing::patchU64(edge, header + 24, e.offset(fs::file_size(edge)));
+    testing::patchU64(edge, header + 32, e.size);
+    EXPECT_EQ(computeElfContentHash(edge), e.hashed ? testing::referenceContentHash(edge) : "") << e.what;
+  }
   std::string big(3 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
   testing::writeFile(dir_ / "big.bin", big);

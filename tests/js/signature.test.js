@@ -79,6 +79,20 @@ for (const [name, program] of refused) {
   });
 }
 
+// Bytes after the last section are not signed, so a signed daemon padded with a hole stays valid; the peer
+// check refuses at once an executable larger than 1 GiB, before reading any of it.
+const GiB = 2 ** 30;
+for (const [size, accepted] of [[GiB, true], [GiB + 1, false]]) {
+  test(`a signed daemon padded to ${size} bytes is ${accepted ? 'accepted' : 'refused'}`, async () => {
+    const program = copyOf(DAEMON, `Tolvane-padded-${size}`);
+    fs.truncateSync(program, size);
+    await withProgram(program, async (daemon) => {
+      assert.deepEqual(addon.init(), accepted ? { ok: true } : REFUSED);
+      assert.equal(daemon.events('accept').length, accepted ? 1 : 4);
+    });
+  });
+}
+
 // The peer check trusts the file the daemon's process runs, whatever has become of the name it was started
 // from. Removing or replacing a running program leaves its executable link showing "<path> (deleted)".
 const UNSIGNED = path.join(VARIANTS, 'Tolvane-unsigned', 'tolvane_daemon');
