@@ -330,10 +330,11 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
   const bool directory = S_ISDIR(file.status().st_mode);
   if (!directory && !file.isRegular()) return "";
   DigestStream digest(algorithm);
-  // A read failure part-way ends the input there: the bytes read before it are hashed. A failed update
-  // leaves the digest failed, and finish() then gives "".
-  if (!directory) {
-    (void)file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); });
+  // A partial read gives no digest: a read that fails part-way, or a file that turns out shorter or longer
+  // than the size its open found, gives "". So does a failed update.
+  if (!directory &&
+      !file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
+    return "";
   }
   return digest.finish();
 }

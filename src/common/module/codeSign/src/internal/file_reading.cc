@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <exception>
@@ -41,20 +42,27 @@ bool OpenedFile::readAt(void* buffer, size_t size, uint64_t offset) const {
 }
 
 bool OpenedFile::readBlocks(const BlockSink& sink) const {
-  if (!isRegular()) return false;
-  // Small files are read in one piece (plus the read that finds the end); the buffer is left uninitialised.
-  constexpr size_t kMaxBuffer = 64 * 1024;
+  if (!isRegular() || status_.st_size < 0) return false;
   const auto file_size = static_cast<uint64_t>(status_.st_size);
+  // Small files are read in one piece; the buffer is left uninitialised, and holds at least the one byte
+  // of the read that must find the end.
+  constexpr size_t kMaxBuffer = 64 * 1024;
   const size_t size = file_size < kMaxBuffer ? static_cast<size_t>(file_size) + 1 : kMaxBuffer;
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t n = ::pread(fd_, buffer.get(), size, offset);
+  uint64_t offset = 0;
+  while (offset < file_size) {
+    const auto want = static_cast<size_t>(std::min<uint64_t>(size, file_size - offset));
+    const ssize_t n = ::pread(fd_, buffer.get(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
+    if (n <= 0) return false;  // a failed read, or a file that ended before its size
     if (!sink(buffer.get(), static_cast<size_t>(n))) return false;
-    offset += n;
+    offset += static_cast<uint64_t>(n);
+  }
+  // A file that grew meanwhile is not read on: it changed while it was being read.
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer.get(), 1, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0;
   }
 }
 
@@ -69,6 +77,7 @@ std::string OpenedFile::sha256Hex() const {
 std::optional<std::string> OpenedFile::readAll() const {
   std::string content;
   try {
+    if (isRegular() && status_.st_size > 0) content.reserve(static_cast<size_t>(status_.st_size));
     if (!readBlocks([&content](const unsigned char* data, size_t size) {
           content.append(reinterpret_cast<const char*>(data), size);
           return true;
@@ -82,13 +91,15 @@ std::optional<std::string> OpenedFile::readAll() const {
   return content;
 }
 
-std::optional<std::string> readRegularFile(const std::filesystem::path& path, OpenFailure on_failure) {
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, OpenFailure on_failure,
+                                           uint64_t max_size) {
   const OpenedFile file(path);
   if (!file.isOpen()) {
     // Absent or not, there is nothing to read; the status is read only for the failures it raises.
     if (on_failure == OpenFailure::kRaiseUnlessAbsent) (void)std::filesystem::status(path);
     return std::nullopt;
   }
+  if (static_cast<uint64_t>(file.status().st_size) > max_size) return std::nullopt;
   return file.readAll();
 }
 

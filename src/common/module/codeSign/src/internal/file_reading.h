@@ -43,13 +43,15 @@ class OpenedFile {
 
   // Receives the bytes of a file block by block; returns false to stop the reading.
   using BlockSink = std::function<bool(const unsigned char* data, size_t size)>;
-  // Hands everything from the start to the end of the file to `sink`, in order. False when it is not a
-  // regular file (nothing is read), a read fails (the blocks before it were handed on) or `sink` stopped.
+  // Hands the file's bytes to `sink`, in order: exactly as many as the size in status(), after which one
+  // more read must find the end, so that a file that another process keeps extending is not read for
+  // ever. False when it is not a regular file (nothing is read), a read fails, the file ends before that
+  // size or goes on after it (the blocks before were handed on: the caller drops them) or `sink` stopped.
   bool readBlocks(const BlockSink& sink) const;
-  // Lowercase hex SHA-256 of everything from the start to the end of the file; "" when it is not a
-  // regular file, a read fails, or the digest fails.
+  // Lowercase hex SHA-256 of the file's bytes as readBlocks hands them on; "" when readBlocks fails (a
+  // partial read never gives a digest) or the digest fails.
   std::string sha256Hex() const;
-  // The whole content; empty when it is not a regular file, a read fails or memory runs out.
+  // The whole content, as readBlocks hands it on; empty when readBlocks fails or memory runs out.
   std::optional<std::string> readAll() const;
 
  private:
@@ -69,9 +71,10 @@ enum class OpenFailure {
 };
 
 // The whole content of the regular file at `path`, through one OpenedFile. Empty when it cannot be opened
-// (see `on_failure`), is not a regular file (a FIFO, a socket, a device, a directory), a read fails or
-// memory runs out.
-std::optional<std::string> readRegularFile(const std::filesystem::path& path, OpenFailure on_failure);
+// (see `on_failure`), is not a regular file (a FIFO, a socket, a device, a directory), its status gives
+// more than `max_size` bytes (decided before any byte is read), readAll fails or memory runs out.
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, OpenFailure on_failure,
+                                           uint64_t max_size);
 
 }  // namespace bnq::sign
 
