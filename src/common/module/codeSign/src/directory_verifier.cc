@@ -61,8 +61,8 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
       result.manifest_valid = false;
       continue;
     }
-    // A file that exists but cannot be read, or is not a regular file (a FIFO would block, a device never
-    // end), gives no digest and counts as modified whatever its listed hash.
+    // A file that exists but cannot be read, is not a regular file (never opened for reading) or changes
+    // while it is read gives no digest and counts as modified whatever its listed hash.
     const std::string hash = file.sha256Hex();
     if (hash.empty() || hash != entry.hash) {
       result.modified.push_back(entry.path.native());

@@ -21,9 +21,9 @@ class ManifestLoader {
   // when it does not parse or convert (a root that is an array, a number or a text); a null root gives the
   // defaults. Never throws.
   static std::optional<Manifest> parse(std::istream& in);
-  // parse() of the file at `file`, opened once without blocking; empty also when it cannot be opened, is
-  // not a regular file (a FIFO, a socket or a device is never read) or is larger than kMaxManifestSize.
-  // Never throws.
+  // parse() of the file at `file`, opened once (OpenedFile); empty also when it cannot be opened, is not a
+  // regular file (a FIFO, a socket or a device is never opened for reading) or is larger than
+  // kMaxManifestSize. Never throws.
   static std::optional<Manifest> load(const std::filesystem::path& file);
   // load() of `directory`/meta-inf/manifest.json, except that when the file cannot be opened, its status
   // is read: empty when it does not exist (a dangling link included) or cannot be opened, and

@@ -6,19 +6,71 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "codeSign/src/crypto.h"
 
 namespace bnq::sign {
+namespace {
 
-OpenedFile::OpenedFile(const std::filesystem::path& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {
-  if (fd_ >= 0 && ::fstat(fd_, &status_) != 0) {
-    ::close(fd_);
-    fd_ = -1;
+// Closes the descriptor it holds, if any.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
   }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A FIFO found by name again would not block the open, a terminal would not become the controlling one.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Whether /proc is missing altogether (not mounted), rather than failing for another reason.
+bool procIsMissing() {
+  struct stat status {};
+  return ::stat("/proc/self", &status) != 0 && errno == ENOENT;
+}
+
+// A descriptor open for reading on the file that `located` (an O_PATH descriptor of `path`, whose status
+// is `status`) stands for; -1 when it cannot be had (the process may not read the file, for one). Through
+// /proc the very file is reopened, whatever has become of its name. Without /proc the name is opened
+// again, and kept only when it still leads to the same file.
+int reopenForReading(int located, const std::filesystem::path& path, const struct stat& status) {
+  char self[40];
+  const int length = std::snprintf(self, sizeof self, "/proc/self/fd/%d", located);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof self) return -1;
+  Descriptor reopened(::open(self, kReadFlags));
+  if (reopened.get() >= 0) return reopened.release();
+  if (errno != ENOENT || !procIsMissing()) return -1;
+  Descriptor by_name(::open(path.c_str(), kReadFlags));
+  struct stat again {};
+  if (by_name.get() < 0 || ::fstat(by_name.get(), &again) != 0 || again.st_dev != status.st_dev ||
+      again.st_ino != status.st_ino) {
+    return -1;
+  }
+  return by_name.release();
+}
+
+}  // namespace
+
+OpenedFile::OpenedFile(const std::filesystem::path& path) {
+  // A descriptor that cannot read: getting it opens nothing, so a FIFO's waiting writer is not released
+  // and a device's open has no effect.
+  const Descriptor located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (located.get() < 0 || ::fstat(located.get(), &status_) != 0) return;
+  status_known_ = true;
+  if (S_ISREG(status_.st_mode) || S_ISDIR(status_.st_mode)) fd_ = reopenForReading(located.get(), path, status_);
 }
 
 OpenedFile::~OpenedFile() {

@@ -24,11 +24,11 @@ inline constexpr uint64_t kMaxSignatureDocumentSize = uint64_t{1} << 20;
 // throws.
 std::optional<SignatureData> parseSignatureDocument(std::istream& in);
 
-// Reads the document stored at `document`, opened once without blocking. Empty when it does not exist (a
+// Reads the document stored at `document`, opened once (OpenedFile). Empty when it does not exist (a
 // dangling link included), cannot be opened, is not a regular file (a FIFO, a socket or a device is never
-// read), is larger than kMaxSignatureDocumentSize or does not read. When the open fails, a status query that fails for another reason than the
-// file's absence (a parent that may not be searched, a loop of links, a name too long) throws
-// std::filesystem::filesystem_error.
+// opened for reading), is larger than kMaxSignatureDocumentSize or does not read. When it cannot be found,
+// a status query that fails for another reason than the file's absence (a parent that may not be
+// searched, a loop of links, a name too long) throws std::filesystem::filesystem_error.
 std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document);
 
 }  // namespace bnq::sign
