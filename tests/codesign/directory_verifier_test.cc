@@ -147,25 +147,61 @@ TEST_F(DirectoryVerifierTest, EntryPathsAndHashesAreTakenAsWritten) {
   EXPECT_TRUE(r.modified.empty());
   EXPECT_EQ(r.added, (Names{"a.txt"}));
 
-  // Capital-letter hashes count as modified; an absolute entry is looked up where it points.
+  // Capital-letter hashes count as modified; an entry through ".." is looked up where it leads.
   sign();
-  const fs::path absolute = dir_ / "outside.txt";
-  writeFile(absolute, "outside");
+  writeFile(dir_ / "outside.txt", "outside");
   editManifest([&](Manifest& m) {
     for (ManifestEntry& e : m.entries) {
       if (e.path == "a.txt") {
         for (char& c : e.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       }
     }
-    ManifestEntry outside;
-    outside.path = absolute;
-    outside.hash = crypto::computeFileHash(absolute, HashAlgorithm::SHA256);
-    m.entries.push_back(outside);
+    m.entries.push_back(
+        ManifestEntry{"../outside.txt", crypto::computeFileHash(dir_ / "outside.txt", HashAlgorithm::SHA256), 0, {}});
   });
   r = devVerifier().verifyDirectory(tree_);
   EXPECT_EQ(r.modified, (Names{"a.txt"}));
   EXPECT_TRUE(r.removed.empty());
   EXPECT_TRUE(r.added.empty());
+}
+
+// An entry names a file of the tree: an absolute one would let "manifest.json", which nothing ties to the
+// signature, test any file of the machine against a guessed hash, and an empty one names the tree itself.
+// Either is modified whatever its hash, and nothing is looked up for it.
+TEST_F(DirectoryVerifierTest, AbsoluteAndEmptyEntriesAreModified) {
+  const fs::path outside = dir_ / "outside.txt";
+  writeFile(outside, "outside");
+  const std::string outside_hash = crypto::computeFileHash(outside, HashAlgorithm::SHA256);
+  const struct {
+    fs::path path;
+    std::string hash;
+  } cases[] = {
+      {outside, outside_hash},
+      {"/nowhere/at/all", "00"},
+      {"", crypto::computeFileHash(tree_, HashAlgorithm::SHA256)},
+  };
+  for (const auto& c : cases) {
+    sign();
+    editManifest([&](Manifest& m) { m.entries.push_back(ManifestEntry{c.path, c.hash, 0, {}}); });
+    const VerifyResult r = devVerifier().verifyDirectory(tree_);
+    EXPECT_EQ(r.modified, (Names{c.path.string()})) << c.path;
+    EXPECT_TRUE(r.removed.empty()) << c.path;
+  }
+}
+
+// Each file is hashed once however many entries reach it, yet every entry is compared on its own with that
+// hash, and a file reached by no other entry has a hash of its own.
+TEST_F(DirectoryVerifierTest, EntriesReachingOneFileAreEachComparedWithItsHash) {
+  fs::create_symlink("a.txt", tree_ / "alias");
+  const std::string a = crypto::computeFileHash(tree_ / "a.txt", HashAlgorithm::SHA256);
+  const std::string b = crypto::computeFileHash(tree_ / "sub" / "b.txt", HashAlgorithm::SHA256);
+  Manifest m;
+  m.entries = {{"a.txt", a, 0, {}},     {"./a.txt", "00", 0, {}},   {"sub/../a.txt", a, 0, {}},
+               {"alias", a, 0, {}},     {"sub/b.txt", a, 0, {}},    {"a.txt", "00", 0, {}},
+               {"sub/b.txt", b, 0, {}}, {"gone.txt", "00", 0, {}}};
+  const VerifyResult r = devVerifier().verifyManifestIntegrity(m, tree_);
+  EXPECT_EQ(r.modified, (Names{"./a.txt", "sub/b.txt", "a.txt", "gone.txt"}));
+  EXPECT_TRUE(r.removed.empty());
 }
 
 TEST_F(DirectoryVerifierTest, EmptyManifestOverAnEmptyTree) {

@@ -323,17 +323,17 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm) 
 }
 
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm) {
-  // Opened without blocking, and read only when it is a regular file: a FIFO could block for ever and a
-  // device never end, so either gives "" at once. A directory opens but holds no bytes to read.
+  // Opened for reading only when it is a regular file or a directory: a FIFO, a socket or a device gives ""
+  // at once, unopened. A directory that may be read holds no bytes to read.
   const OpenedFile file(path);
-  if (!file.isOpen()) return "";
+  if (!file.isReadable()) return "";
   const bool directory = S_ISDIR(file.status().st_mode);
-  if (!directory && !file.isRegular()) return "";
   DigestStream digest(algorithm);
-  // A read failure part-way ends the input there: the bytes read before it are hashed. A failed update
-  // leaves the digest failed, and finish() then gives "".
-  if (!directory) {
-    (void)file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); });
+  // A partial read gives no digest: a read that fails part-way, or a file that turns out shorter or longer
+  // than the size its open found, gives "". So does a failed update.
+  if (!directory &&
+      !file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
+    return "";
   }
   return digest.finish();
 }

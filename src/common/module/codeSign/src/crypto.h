@@ -117,8 +117,10 @@ std::vector<uint8_t> hexToBytes(const std::string& hex);
 std::string computeDataHash(const std::vector<uint8_t>& data, HashAlgorithm algorithm);
 std::string computeStringHash(const std::string& text, HashAlgorithm algorithm);
 // Digest of a file's content, streamed and never held whole. "" when the file cannot be opened or is
-// neither a regular file nor a directory (a FIFO, a socket or a device gives "" at once, unread); a
-// directory gives the digest of no bytes; a read failure part-way ends the input there.
+// neither a regular file nor a directory (a FIFO, a socket or a device gives "" at once, never opened for
+// reading); a directory gives the digest of no bytes. The file is read up to the size that its open found:
+// a read failure part-way, or a file that turns out shorter or longer than that, gives "" (never the
+// digest of a partial read).
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm);
 
 // One digest computed over bytes fed piece by piece (SHA-256 for SHA256, SHA-512 for any other value).

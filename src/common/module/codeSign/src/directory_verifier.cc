@@ -1,7 +1,12 @@
 // Directory verification: the signature document in "meta-inf", then the tree against "manifest.json".
 
+#include <sys/types.h>
+
+#include <map>
 #include <set>
+#include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "codeSign/src/internal/file_reading.h"
@@ -49,22 +54,36 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
   VerifyResult result;
   result.manifest_valid = true;
   std::set<fs::path> listed;
+  // The digest of each file reached so far, by device and inode: a file that many entries reach is read
+  // once, and each entry is compared with that one digest.
+  std::map<std::pair<dev_t, ino_t>, std::string> digests;
   for (const ManifestEntry& entry : manifest.entries) {
     listed.insert(entry.path);
-    fs::path full = directory;
-    full /= entry.path;  // an absolute entry path replaces the directory
-    // Opened first, so that a present file is looked up once; only when the open fails does its status
-    // (links followed) tell a missing file from one that exists, and raise for any other failure.
+    // An entry names a file of the tree. An absolute path would reach any file of the machine (and the
+    // manifest is not signed), an empty one the tree itself: either is modified, and nothing is looked up.
+    if (entry.path.empty() || entry.path.is_absolute()) {
+      result.modified.push_back(entry.path.native());
+      result.manifest_valid = false;
+      continue;
+    }
+    const fs::path full = directory / entry.path;
+    // Found first, so that a present file is looked up once; only when that fails does its status (links
+    // followed) tell a missing file from one that exists, and raise for any other failure.
     const OpenedFile file(full);
     if (!file.isOpen() && !fs::exists(fs::status(full))) {
       result.removed.push_back(entry.path.native());
       result.manifest_valid = false;
       continue;
     }
-    // A file that exists but cannot be read, or is not a regular file (a FIFO would block, a device never
-    // end), gives no digest and counts as modified whatever its listed hash.
-    const std::string hash = file.sha256Hex();
-    if (hash.empty() || hash != entry.hash) {
+    // A file that exists but cannot be read, is not a regular file (never opened for reading) or changes
+    // while it is read gives no digest and counts as modified whatever its listed hash.
+    std::string digest;
+    if (file.isOpen()) {
+      const auto known = digests.try_emplace({file.status().st_dev, file.status().st_ino});
+      if (known.second) known.first->second = file.sha256Hex();
+      digest = known.first->second;
+    }
+    if (digest.empty() || digest != entry.hash) {
       result.modified.push_back(entry.path.native());
       result.manifest_valid = false;
     }

@@ -1,6 +1,7 @@
 // File verification: Verifier::verifyFile and the two places a file's signature data comes from, the
 // ".tolsec" section of an ELF file and the detached "<file>.sig" document of any other file.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,12 +33,15 @@ void markChanged(VerifyResult& result) {
 
 enum class Kind { kUnreadable, kElf, kOther };
 
-// Reads at most the first four bytes, from the descriptor's position (a FIFO cannot be read at an offset).
-// The open does not block on a FIFO; reading one without data gives fewer than four bytes, so it is not an
-// ELF file.
+// Reads at most the first four bytes of a regular file. A file that cannot be found, a regular file or a
+// directory that may not be read, and a socket (which no open reaches) cannot be opened; any other kind of
+// file is never opened for reading, and is not an ELF file.
 Kind kindOf(const std::filesystem::path& path) {
   const OpenedFile file(path);
   if (!file.isOpen()) return Kind::kUnreadable;
+  const mode_t mode = file.status().st_mode;
+  if (S_ISSOCK(mode) || ((S_ISREG(mode) || S_ISDIR(mode)) && !file.isReadable())) return Kind::kUnreadable;
+  if (!file.isRegular()) return Kind::kOther;
   unsigned char magic[4] = {};
   size_t have = 0;
   while (have < sizeof magic) {
@@ -93,8 +97,8 @@ std::optional<SignatureData> Verifier::loadFromSigFile(const std::filesystem::pa
 VerifyResult Verifier::verifyNonElfFile(const std::filesystem::path& path, const SignatureData& data) {
   VerifyResult result = verifySignatureData(data, signedMessage(data));
   if (!result.is_valid || data.payload.binary_hash.empty()) return result;
-  // Only a regular file is read: a FIFO or a device could block or never end. A file that cannot be read
-  // gives "", which never matches the non-empty binary_hash.
+  // Only a regular file is read: a FIFO or a device is never opened for reading. A file that cannot be read,
+  // or that changes while it is read, gives "", which never matches the non-empty binary_hash.
   const std::string hash = OpenedFile(path).sha256Hex();
   if (hash != data.payload.binary_hash) markChanged(result);
   return result;

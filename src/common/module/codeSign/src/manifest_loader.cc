@@ -21,10 +21,11 @@ std::optional<Manifest> readManifest(Parse parse) {
   }
 }
 
-// Opened once, without blocking: a FIFO or a device, also one put in place of a regular file a moment ago,
-// is no manifest and is never read.
+// Opened once, for reading only when it is a regular file: a FIFO or a device, also one put in place of a
+// regular file a moment ago, is no manifest and is never opened; a file larger than any genuine manifest is
+// never read.
 std::optional<Manifest> readManifestFile(const std::filesystem::path& file, OpenFailure on_failure) {
-  const std::optional<std::string> text = readRegularFile(file, on_failure);
+  const std::optional<std::string> text = readRegularFile(file, on_failure, kMaxManifestSize);
   if (!text) return std::nullopt;
   return readManifest([&text] { return parseJson(text->data(), text->size()); });
 }

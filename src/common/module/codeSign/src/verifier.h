@@ -104,9 +104,12 @@ class Verifier {
   VerifyResult verifyDirectory(const std::filesystem::path& directory);
   // Compares the tree under `directory` with `manifest`: listed files missing (removed) or with another
   // digest (modified, capital-letter hashes included), then files that a rescan with a default SignConfig
-  // lists, readable or not, but the manifest does not (added). manifest_valid and is_valid tell whether all
-  // three lists are empty; otherwise MANIFEST_MISMATCH (-14) "Manifest verification failed". A `directory`
-  // that exists but cannot be listed raises std::filesystem::filesystem_error.
+  // lists, readable or not, but the manifest does not (added). An entry whose path is absolute or empty is
+  // modified, and nothing is looked up for it; entries through ".." are followed. Each file is read once
+  // however many entries reach it, and each entry has its own text in the lists. manifest_valid and
+  // is_valid tell whether all three lists are empty; otherwise MANIFEST_MISMATCH (-14) "Manifest
+  // verification failed". A `directory` that exists but cannot be listed raises
+  // std::filesystem::filesystem_error.
   VerifyResult verifyManifestIntegrity(const Manifest& manifest, const std::filesystem::path& directory);
 
  private:

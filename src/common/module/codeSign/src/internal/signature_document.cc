@@ -35,9 +35,11 @@ std::optional<SignatureData> parseSignatureDocument(std::istream& in) {
 }
 
 std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document) {
-  // Opened once, without blocking: a FIFO or a device, also one put in place of a regular file a moment
-  // ago, is no document and is never read.
-  const std::optional<std::string> text = readRegularFile(document, OpenFailure::kRaiseUnlessAbsent);
+  // Opened once, for reading only when it is a regular file: a FIFO or a device, also one put in place of a
+  // regular file a moment ago, is no document and is never opened; one larger than any genuine document is
+  // never read.
+  const std::optional<std::string> text =
+      readRegularFile(document, OpenFailure::kRaiseUnlessAbsent, kMaxSignatureDocumentSize);
   if (!text) return std::nullopt;
   return readDocument([&text] { return parseJson(text->data(), text->size()); });
 }

@@ -3,6 +3,7 @@
 #ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_SIGNATURE_DOCUMENT_H_
 #define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_SIGNATURE_DOCUMENT_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <istream>
 #include <optional>
@@ -10,6 +11,10 @@
 #include "codeSign/src/records.h"
 
 namespace bnq::sign {
+
+// A genuine signature document is a few KiB; a stored one larger than this is unreadable, decided from its
+// status before any byte is read.
+inline constexpr uint64_t kMaxSignatureDocumentSize = uint64_t{1} << 20;
 
 // Reads a document from `in` with the default reader settings (comments and trailing commas accepted).
 // Absent members read as version 1, no signature bytes, and a payload whose certificate window ended at the
@@ -19,11 +24,11 @@ namespace bnq::sign {
 // throws.
 std::optional<SignatureData> parseSignatureDocument(std::istream& in);
 
-// Reads the document stored at `document`, opened once without blocking. Empty when it does not exist (a
+// Reads the document stored at `document`, opened once (OpenedFile). Empty when it does not exist (a
 // dangling link included), cannot be opened, is not a regular file (a FIFO, a socket or a device is never
-// read) or does not read. When the open fails, a status query that fails for another reason than the
-// file's absence (a parent that may not be searched, a loop of links, a name too long) throws
-// std::filesystem::filesystem_error.
+// opened for reading), is larger than kMaxSignatureDocumentSize or does not read. When it cannot be found,
+// a status query that fails for another reason than the file's absence (a parent that may not be
+// searched, a loop of links, a name too long) throws std::filesystem::filesystem_error.
 std::optional<SignatureData> readSignatureDocument(const std::filesystem::path& document);
 
 }  // namespace bnq::sign
