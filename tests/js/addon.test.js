@@ -29,8 +29,9 @@ test('exports the seven functions in order, and version', () => {
   assert.equal(addon.version(1, 2), '0.2.0.1001');
 });
 
-test('the package entry loads the built addon', { skip: ADDON !== path.resolve(__dirname, '../../build/brannic.node') }, () => {
+test('the package entry loads the built addon, by path and by the package\'s own name', { skip: ADDON !== path.resolve(__dirname, '../../build/brannic.node') }, () => {
   assert.equal(require('../..'), addon);
+  assert.equal(require('brannic'), addon);
 });
 
 test('without a context every request is refused without a message', () => {
