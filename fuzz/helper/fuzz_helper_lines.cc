@@ -1,9 +1,11 @@
 // Fuzzes kalvex-helper's line handling. The helper's one source is compiled in with its entry
 // renamed; each input is fed to the request loop on descriptor 0, in pieces cut the same way on
-// every run of that input, through a non-blocking socket; its replies are caught in a temporary file
-// put on descriptor 1 for the run, and they are checked against the lines that asked for them. The
-// Base64 decoder and encoder are checked on every field.
+// every run of that input, through a non-blocking stream socket; its replies are caught in a
+// temporary file put on descriptor 1 for the run, and they are checked against the lines that asked
+// for them. The Base64 decoder and encoder are checked on every field.
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -52,11 +54,23 @@ std::vector<std::size_t> PieceSizes(const std::string& input) {
   return sizes;
 }
 
-// Sends `input` piece by piece on `fd`, each piece one packet, then ends the input. Stops early when
-// the reading end is gone (the helper has shut down).
+// Waits until the other end of the stream socket `fd` has read everything sent on it, or is gone.
+void WaitUntilRead(int fd) {
+  for (;;) {
+    int unread = 0;
+    Require(::ioctl(fd, SIOCOUTQ, &unread) == 0);
+    if (unread == 0) return;
+    std::this_thread::yield();
+  }
+}
+
+// Sends `input` piece by piece on `fd`, each once the helper has read the one before, so that each
+// read takes exactly one piece; then ends the input. Stops early when the reading end is gone (the
+// helper has shut down).
 void SendInPieces(int fd, const std::string& input) {
   std::size_t at = 0;
   for (const std::size_t size : PieceSizes(input)) {
+    WaitUntilRead(fd);
     ssize_t sent;
     do {
       sent = ::send(fd, input.data() + at, size, MSG_NOSIGNAL);
@@ -73,10 +87,11 @@ std::string RunHelper(const std::string& input, int& exit_code) {
   Require(::ftruncate(g_replies_fd, 0) == 0);
   Require(::lseek(g_replies_fd, 0, SEEK_SET) == 0);
   Require(::dup2(g_replies_fd, STDOUT_FILENO) == STDOUT_FILENO);
-  // A packet socket: every read takes exactly one piece (each far smaller than the helper's read),
-  // and the helper's non-blocking end makes it wait whenever it is ahead of the sender.
+  // A stream socket fed one piece at a time: every read takes exactly one piece (each far smaller
+  // than the helper's read), and the helper's non-blocking end makes it wait whenever it is ahead of
+  // the sender.
   int ends[2];
-  Require(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) == 0);
+  Require(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
   Require(::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0);
   Require(::dup2(ends[0], STDIN_FILENO) == STDIN_FILENO);
   ::close(ends[0]);
@@ -114,6 +129,17 @@ void CheckCodec(std::string_view field) {
   Require(Base64Decode(text) == raw);
 }
 
+// Cuts a line at every TAB; N TABs give N+1 fields, empty ones included.
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (;;) {
+    const std::size_t tab = line.find('\t');
+    fields.push_back(line.substr(0, tab));
+    if (tab == std::string_view::npos) return fields;
+    line.remove_prefix(tab + 1);
+  }
+}
+
 // The lines of `input` as the loop reads them: cut at LF, a last line without LF included.
 std::vector<std::string_view> InputLines(std::string_view input) {
   std::vector<std::string_view> lines;
@@ -129,7 +155,7 @@ std::vector<std::string_view> InputLines(std::string_view input) {
 // Every line with a TAB, up to a successful shutdown, has exactly one well-formed reply, in order.
 void CheckReplies(std::string_view input, std::string_view output) {
   for (const std::string_view line : InputLines(input)) {
-    const std::vector<std::string_view> fields = SplitFields(line);
+    const std::vector<std::string_view> fields = Fields(line);
     for (std::size_t i = 2; i < fields.size(); ++i) CheckCodec(fields[i]);
     if (fields.size() < 2) continue;
     const std::string expected_head = std::string(fields[0]) + '\t';

@@ -31,8 +31,15 @@
 #pragma GCC poison pthread_rwlock_clockwrlock
 #pragma GCC poison program_invocation_name program_invocation_short_name
 
-// GNU C library extensions.
+// GNU C library extensions. <malloc.h> is there even in strict POSIX mode, so its names are
+// poisoned too.
 #undef TEMP_FAILURE_RETRY
 #pragma GCC poison TEMP_FAILURE_RETRY memrchr mempcpy
+#pragma GCC poison malloc_trim
+
+// The C library's own mark: macOS has no glibc, so a source's glibc-only branches are left out here as
+// they are there, and what such a branch does not guard meets the poison above.
+#undef __GLIBC__
+#undef __GLIBC_MINOR__
 
 #endif  // BRANNIC_SCRIPTS_MACOS_PORTABILITY_LINUX_ONLY_NAMES_POISON_H_

@@ -4,13 +4,21 @@
 // separated by TABs, each argument Base64. Every request that names a method gets exactly one
 // reply line on standard output, "<id>\t<ok|err>\t<Base64 message>", flushed before the next line
 // is read, so the parent may write ahead and read the replies in order. The program reads no
-// arguments, environment or files, and writes nothing else; it exits with 0 at the end of input
-// and after `shutdown`.
+// arguments, environment or files; it exits with 0 at the end of input and after `shutdown`.
+// It writes nothing else, except one line on standard error when it refuses to start (exit 1):
+// when a closed standard descriptor can be filled with neither /dev/null nor a pipe, and when
+// standard input is a socket that keeps packet bounds instead of carrying a byte stream.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -107,10 +115,19 @@ bool WaitUntilReady(int fd, short events) {
   return ::poll(&target, 1, -1) >= 0 || errno == EINTR;
 }
 
+// Where standard output stands between replies. A write that fails after part of a reply went out
+// leaves it in the middle of a line, and the next reply then begins with LF: the cut reply stays
+// damaged but alone on its line, and no later reply is read under its id. Only an LF that has gone
+// out puts the output back at the start of a line.
+struct ReplyOutput {
+  bool mid_line = false;
+};
+
 // Writes the buffers `parts` to standard output, in order, with as few writes as the output takes.
 // An output that would block (a full non-blocking pipe) is waited for until it takes more. Any
 // other failure drops what is left of them: nothing is held back to come out before a later write.
-void WriteToOutput(iovec* parts, int count) {
+// After each write that took bytes, `output` records whether the last of them was an LF.
+void WriteToOutput(ReplyOutput& output, iovec* parts, int count) {
   while (count > 0) {
     const ssize_t written = ::writev(STDOUT_FILENO, parts, count);
     if (written < 0 && errno == EINTR) continue;
@@ -120,57 +137,113 @@ void WriteToOutput(iovec* parts, int count) {
     }
     if (written <= 0) return;
     auto done = static_cast<std::size_t>(written);
+    char last = '\0';  // the last byte this write took
     while (count > 0 && done >= parts->iov_len) {
+      if (parts->iov_len > 0) last = static_cast<const char*>(parts->iov_base)[parts->iov_len - 1];
       done -= parts->iov_len;
       ++parts;
       --count;
     }
-    if (count > 0) {
+    if (count > 0 && done > 0) {
+      last = static_cast<const char*>(parts->iov_base)[done - 1];
       parts->iov_base = static_cast<char*>(parts->iov_base) + done;
       parts->iov_len -= done;
     }
+    output.mid_line = last != '\n';
   }
 }
 
-// Writes one reply line straight to the output descriptor; nothing of it stays buffered, and a
-// failed write does not change what the helper does next.
-void WriteResponse(const std::string& id, const std::string& status, const std::string& message) {
+// Writes one reply line straight to the output descriptor, after an LF when the output stands in
+// the middle of a line; nothing of it stays buffered, and a failed write does not change what the
+// helper does next.
+void WriteResponse(ReplyOutput& output, std::string_view id, std::string_view status,
+                   const std::string& message) {
   const std::string encoded = Base64Encode(message);
   char tab = '\t';
   char lf = '\n';
   const auto part = [](const void* data, std::size_t size) {
     return iovec{const_cast<void*>(data), size};
   };
-  iovec parts[] = {part(id.data(), id.size()), part(&tab, 1),
+  iovec parts[] = {part(&lf, output.mid_line ? 1 : 0),
+                   part(id.data(), id.size()), part(&tab, 1),
                    part(status.data(), status.size()), part(&tab, 1),
                    part(encoded.data(), encoded.size()), part(&lf, 1)};
-  WriteToOutput(parts, static_cast<int>(std::size(parts)));
+  WriteToOutput(output, parts, static_cast<int>(std::size(parts)));
 }
 
-// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that a file opened
-// later (by the SDK, say) cannot take a standard descriptor's number and receive the replies.
-void OpenClosedStandardDescriptors() {
+// Writes `text` to standard error as far as it goes there; used only when the helper refuses to
+// start, and standard error may be closed or fail.
+void SayOnStandardError(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// Puts /dev/null on the closed descriptor `fd`, the lowest closed one; false when it cannot be opened
+// there (no /dev, a node of mode 000, no descriptor left).
+bool FillWithNull(int fd) {
+  // The lower descriptors are open, so the open takes the lowest free number: this one.
+  const int null_fd = ::open("/dev/null", O_RDWR);
+  if (null_fd == fd) return true;
+  if (null_fd >= 0) ::close(null_fd);
+  return false;
+}
+
+// Puts the read end of a new pipe on the closed descriptor `fd` and closes the write end: as input
+// it ends at once, and as output every write on it fails, as on a closed output. False when no pipe
+// can be made.
+bool FillWithPipe(int fd) {
+  int ends[2];
+  if (::pipe(ends) != 0) return false;
+  if (ends[0] != fd) {
+    // The read end did not take the lowest number: move it there, over the write end if that did.
+    if (::dup2(ends[0], fd) != fd) {
+      ::close(ends[0]);
+      ::close(ends[1]);
+      return false;
+    }
+    ::close(ends[0]);
+  }
+  if (ends[1] != fd) ::close(ends[1]);
+  return true;
+}
+
+// Fills each of the descriptors 0, 1 and 2 that is closed, so that a file opened later (by the SDK,
+// say) cannot take a standard descriptor's number and receive the replies: with /dev/null, or where
+// that cannot be opened, with the read end of a pipe. False when neither can be had.
+bool FillClosedStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lower descriptors are open, so this one is the lowest free number.
-    const int null_fd = ::open("/dev/null", O_RDWR);
-    if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+    if (!FillWithNull(fd) && !FillWithPipe(fd)) return false;
   }
+  return true;
 }
 
-// Cuts a line at every TAB; N TABs give N+1 fields, empty ones included. The views point into line.
-std::vector<std::string_view> SplitFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
+// True when standard input is a socket whose type is not SOCK_STREAM. Such a socket keeps packet
+// bounds: a read cuts a packet longer than its buffer and drops the rest, and an empty packet
+// reads as the end of input, so requests would be lost or joined under a wrong id.
+bool InputKeepsPacketBounds() {
+  int type = 0;
+  socklen_t size = sizeof type;
+  // Fails with ENOTSOCK for every input that is not a socket.
+  if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) != 0) return false;
+  return type != SOCK_STREAM;
+}
+
+// Decodes the `count` TAB-separated argument fields of `fields` (count - 1 TABs) in order.
+Args DecodeArguments(std::string_view fields, std::size_t count) {
+  Args args;
+  args.reserve(count);
+  for (std::size_t i = 1; i < count; ++i) {
+    const std::size_t tab = fields.find('\t');
+    args.push_back(Base64Decode(fields.substr(0, tab)));
+    fields.remove_prefix(tab + 1);
   }
+  if (count > 0) args.push_back(Base64Decode(fields));
+  return args;
 }
 
 // ---- Kalvex session ---------------------------------------------------------------------------
@@ -346,7 +419,7 @@ void HandleShutdown(const Args&) { ReleaseWrapper(); }
 
 struct Method {
   std::string_view name;
-  bool any_count;         // shutdown takes any number of arguments
+  bool any_count;         // shutdown takes any number of arguments, and ignores them
   std::size_t arg_count;  // otherwise exactly this many
   const char* count_message;
   void (*handler)(const Args&);
@@ -359,35 +432,43 @@ constexpr Method kMethods[] = {
     {"shutdown", true, 0, nullptr, HandleShutdown},
 };
 
-// Runs the method's handler after testing the argument count; throws on every failure.
-void Dispatch(const std::string& method, const Args& args) {
+// The method named `name` in kMethods, or null.
+const Method* FindMethod(std::string_view name) {
   for (const Method& m : kMethods) {
-    if (m.name != method) continue;
-    if (!m.any_count && args.size() != m.arg_count) throw std::runtime_error(m.count_message);
-    m.handler(args);
-    return;
+    if (m.name == name) return &m;
   }
-  throw std::runtime_error("Unknown method: " + method);
+  return nullptr;
 }
 
 // Handles one request line, with its reply if it asks for one. True after a successful `shutdown`.
-bool HandleLine(const std::string& line) {
-  if (line.empty()) return false;
-  const std::vector<std::string_view> fields = SplitFields(line);
-  if (fields.size() < 2) return false;
-  const std::string id(fields[0]);
-  const std::string method(fields[1]);
-  Args args;
-  args.reserve(fields.size() - 2);
-  for (std::size_t i = 2; i < fields.size(); ++i) args.push_back(Base64Decode(fields[i]));
+//
+// The line's cost stays in proportion to its length, not to its count of fields: the TABs are
+// counted and the method looked up first, and only the arguments of a known method with the right
+// count are split and decoded; those of `shutdown` (ignored) and of an unknown method (unused)
+// never are. Decoding cannot fail, so the replies are the same as if every field were decoded first.
+bool HandleLine(const std::string& line, ReplyOutput& output) {
+  const auto tabs = static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t'));
+  if (tabs == 0) return false;  // an empty line, or one without a TAB
+  const std::string_view text(line);
+  const std::size_t id_end = text.find('\t');
+  const std::string_view id = text.substr(0, id_end);
+  const std::string_view rest = text.substr(id_end + 1);
+  const std::size_t method_end = rest.find('\t');
+  const std::string_view method = rest.substr(0, method_end);
+  const std::size_t arg_count = tabs - 1;
+  const Method* const known = FindMethod(method);
+  const bool takes_args = known != nullptr && !known->any_count && arg_count == known->arg_count;
+  const Args args = takes_args ? DecodeArguments(rest.substr(method_end + 1), arg_count) : Args();
   try {
-    Dispatch(method, args);
-    WriteResponse(id, "ok", "");
-    return method == "shutdown";
+    if (known == nullptr) throw std::runtime_error("Unknown method: " + std::string(method));
+    if (!takes_args && !known->any_count) throw std::runtime_error(known->count_message);
+    known->handler(args);
+    WriteResponse(output, id, "ok", "");
+    return known->name == "shutdown";
   } catch (const std::exception& e) {
-    WriteResponse(id, "err", e.what());
+    WriteResponse(output, id, "err", e.what());
   } catch (...) {
-    WriteResponse(id, "err", "unknown exception");
+    WriteResponse(output, id, "err", "unknown exception");
   }
   return false;
 }
@@ -457,25 +538,52 @@ LineReader::Filled LineReader::Fill() {
   }
 }
 
-// A line buffer that grew past this is given back after its request, so that one huge request
-// does not keep its memory for the rest of the run.
+// A line buffer that grew past this is given back after its request, and with it the free memory
+// of the heap, so that large requests do not keep their memory for the rest of the run.
 constexpr std::size_t kKeptLineCapacity = std::size_t{4} << 20;
+
+// Hands the free memory of the heap back to the system. glibc's allocator keeps it: once its mmap
+// threshold has grown, a large request's arguments and reply come from the heap, which is not
+// trimmed by itself. Elsewhere the allocator returns large blocks on its own.
+void GiveBackFreeMemory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);  // the result says only whether there was memory to give back
+#endif
+}
 
 // Reads and answers requests until the end of input, a failed read or a successful `shutdown`.
 void RunRequestLoop() {
   LineReader input;
+  ReplyOutput output;
   std::string line;
   while (input.Next(line)) {
-    const bool shut_down = HandleLine(line);
-    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    const bool shut_down = HandleLine(line, output);
+    if (line.capacity() > kKeptLineCapacity) {
+      std::string().swap(line);
+      GiveBackFreeMemory();
+    }
     if (shut_down) return;
   }
 }
 
+constexpr std::string_view kNoStandardDescriptor =
+    "kalvex-helper: a standard descriptor is closed, and neither /dev/null nor a pipe can take "
+    "its place\n";
+constexpr std::string_view kNoByteStream =
+    "kalvex-helper: standard input is a socket that does not carry a byte stream\n";
+
 }  // namespace
 
 int main() {
-  OpenClosedStandardDescriptors();
+  // Both refusals come before any request is read, and before the SDK is called.
+  if (!FillClosedStandardDescriptors()) {
+    SayOnStandardError(kNoStandardDescriptor);
+    return 1;
+  }
+  if (InputKeepsPacketBounds()) {
+    SayOnStandardError(kNoByteStream);
+    return 1;
+  }
   int exit_code = 0;
   try {
     RunRequestLoop();

@@ -36,19 +36,21 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSetup& output,
-                             const InputSetup& input) {
+                             const InputSetup& input, const std::vector<std::string>& command) {
   // A helper that exits early must make Write fail, not end the test process.
   std::signal(SIGPIPE, SIG_IGN);
-  socket_ = input.kind == InputSetup::Kind::kSocket;
+  const bool socket_input = input.kind == InputSetup::Kind::kSocket;
+  socket_ = socket_input && input.socket_type == SOCK_STREAM;
   if (socket_ && output.kind != OutputSetup::Kind::kPipe) {
-    throw std::invalid_argument("a socket input is also the output");
+    throw std::invalid_argument("a stream socket input is also the output");
   }
   const bool output_pipe = !socket_ && (output.kind == OutputSetup::Kind::kPipe ||
                                         output.kind == OutputSetup::Kind::kNonBlockingPipe);
   int in_pipe[2];  // the helper's end, then this side's
   int out_pipe[2] = {-1, -1};
-  const int made = socket_ ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in_pipe)
-                           : ::pipe2(in_pipe, O_CLOEXEC);
+  const int made = socket_input
+                       ? ::socketpair(AF_UNIX, input.socket_type | SOCK_CLOEXEC, 0, in_pipe)
+                       : ::pipe2(in_pipe, O_CLOEXEC);
   if (made != 0) throw std::runtime_error("cannot make the input pipe");
   bool output_made = true;
   if (socket_) {
@@ -71,8 +73,11 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string path = KALVEX_HELPER_PATH;
-  char* argv[] = {path.data(), nullptr};
+  std::vector<std::string> args = command;
+  if (args.empty()) args.emplace_back(KALVEX_HELPER_PATH);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   int rc = posix_spawn_file_actions_init(&actions);
@@ -84,6 +89,9 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
       case OutputSetup::Kind::kPipe:
       case OutputSetup::Kind::kNonBlockingPipe:
         if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+        if (rc == 0 && output.with_errors) {
+          rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDERR_FILENO);
+        }
         break;
       case OutputSetup::Kind::kClosed:
         if (rc == 0) rc = posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
@@ -97,7 +105,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
         break;
     }
   }
-  if (rc == 0) rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
+  if (rc == 0) rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in_pipe[0]);
   if (output_pipe) ::close(out_pipe[1]);
@@ -107,7 +115,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
     pid_ = -1;
     CloseFd(input_fd_);
     CloseFd(output_fd_);
-    throw std::runtime_error(std::string("cannot start kalvex-helper: ") + std::strerror(rc));
+    throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
   }
 }
 

@@ -3,6 +3,7 @@
 #ifndef BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
 #define BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -24,6 +25,9 @@ struct OutputSetup {
   };
   Kind kind = Kind::kPipe;
   std::string path;
+  // With kPipe or kNonBlockingPipe: standard error goes into the same pipe, so that the reads see
+  // what the helper says there too.
+  bool with_errors = false;
 };
 
 // Where a helper's standard input comes from.
@@ -31,10 +35,13 @@ struct InputSetup {
   enum class Kind {
     kPipe,             // a pipe that Write writes and CloseInput closes
     kNonBlockingPipe,  // the same, with O_NONBLOCK set on the helper's end
-    kSocket,           // one end of a stream socket pair, also the helper's standard output (which
-                       // must then be set up as kPipe); Write and the reads use the other end
+    kSocket,           // one end of a socket pair of `socket_type`; Write and CloseInput use the
+                       // other end. A stream socket is also the helper's standard output (which must
+                       // then be set up as kPipe), read through that other end; a socket of another
+                       // type is the input only, and the output is set up on its own
   };
   Kind kind = Kind::kPipe;
+  int socket_type = SOCK_STREAM;
 };
 
 // One running helper. The destructor kills it if it is still running and closes the pipes.
@@ -42,9 +49,12 @@ class HelperProcess {
  public:
   // Starts the helper with the "NAME=value" entries of `env` added to this process's environment
   // and its standard output and input set up as `output` and `input` say. SIGPIPE is ignored in
-  // this process and so in the helper. Throws std::runtime_error when it cannot be started.
+  // this process and so in the helper. `command`, when given, is run in place of the built helper:
+  // a program with its arguments that ends by executing a helper, which keeps its process id.
+  // Throws std::runtime_error when it cannot be started.
   explicit HelperProcess(const std::vector<std::string>& env = {},
-                         const OutputSetup& output = {}, const InputSetup& input = {});
+                         const OutputSetup& output = {}, const InputSetup& input = {},
+                         const std::vector<std::string>& command = {});
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;

@@ -4,9 +4,13 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "helper_process.h"
 #include "protocol_text.h"
 #include "standin_session.h"
 
@@ -15,11 +19,13 @@ namespace {
 
 class LargeInputTest : public StandinSession {};
 
-// The resident memory of process `pid` in KiB, or -1 when it cannot be read.
-long ResidentKiB(pid_t pid) {
+// A memory figure of process `pid` in KiB from its status file, "VmRSS" (resident now) or "VmHWM"
+// (the most it was resident), or -1 when it cannot be read.
+long MemoryKiB(pid_t pid, const std::string& name) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string field = name + ":";
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
   }
   return -1;
 }
@@ -45,7 +51,7 @@ TEST_F(LargeInputTest, MemoryOfAHugeLineIsGivenBack) {
   const std::chrono::seconds timeout(120);
   HelperProcess helper;
   {
-    // A 256 MiB argument field, decoded even though the method is unknown.
+    // A 256 MiB argument field of an unknown method.
     const std::string line = "big\tbogus\t" + std::string(256u << 20, 'A') + "\n";
     ASSERT_TRUE(helper.Write(line));
   }
@@ -53,12 +59,103 @@ TEST_F(LargeInputTest, MemoryOfAHugeLineIsGivenBack) {
   // Once the next request is answered, the huge one is done with.
   ASSERT_TRUE(helper.Write("next\tbogus\n"));
   EXPECT_EQ(helper.ReadLine(timeout), Err("next", "Unknown method: bogus"));
-  const long resident = ResidentKiB(helper.pid());
+  const long resident = MemoryKiB(helper.pid(), "VmRSS");
   EXPECT_GT(resident, 0);
   EXPECT_LT(resident, 32 * 1024);
   ASSERT_TRUE(helper.Write("end\tshutdown\n"));
   EXPECT_EQ(helper.ReadLine(timeout), Ok("end"));
   EXPECT_EQ(helper.Wait(timeout), 0);
+}
+
+// A line of many fields costs memory in proportion to its length, whether its fields become
+// arguments or not.
+TEST_F(LargeInputTest, ManyFieldsCostNoMoreThanTheLine) {
+#ifdef KALVEX_HELPER_SANITIZED
+  GTEST_SKIP() << "resident memory under AddressSanitizer holds its quarantine of freed blocks";
+#endif
+  const std::chrono::seconds timeout(120);
+  const std::string tabs(16u << 20, '\t');
+  const struct {
+    const char* method;
+    std::vector<std::string> settings;
+    std::string reply;
+  } cases[] = {
+      // The SDK's teardown fails, so that the helper stays to be measured.
+      {"shutdown", {"KALVEX_STANDIN_THROW=DestroyKalvexWrapper"},
+       Err("x", "stand-in DestroyKalvexWrapper failed")},
+      {"writeLog", {}, Err("x", "writeLog expects 3 arguments")},
+      {"bogus", {}, Err("x", "Unknown method: bogus")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    HelperProcess helper(c.settings);
+    ASSERT_TRUE(helper.Write(InitRequest("i", Fields())));
+    EXPECT_EQ(helper.ReadLine(timeout), Ok("i"));
+    ASSERT_TRUE(helper.Write("x\t" + std::string(c.method) + tabs + "\n"));
+    EXPECT_EQ(helper.ReadLine(timeout), c.reply);
+    const long peak = MemoryKiB(helper.pid(), "VmHWM");
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 64 * 1024);
+    helper.CloseInput();
+    EXPECT_EQ(helper.Wait(timeout), 0);
+  }
+}
+
+// A request line and the reply it gets.
+struct Exchange {
+  std::string line;
+  std::string reply;
+};
+
+// A writeLog request whose message argument takes `mib` MiB of the line.
+Exchange LargeLogMessage(std::size_t mib) {
+  std::string line = Request("w", "writeLog", {"info", "big"});
+  line.back() = '\t';  // in place of the LF
+  for (std::size_t i = 0; i < (mib << 20) / 4; ++i) line += "QUJD";
+  return {line + "\n", Ok("w")};
+}
+
+// An unknown method with an argument, each half of `mib` MiB.
+Exchange LargeUnknownMethod(std::size_t mib) {
+  const std::string method((mib << 20) / 2, 'm');
+  return {"u\t" + method + "\t" + std::string((mib << 20) / 2, 'A') + "\n",
+          Err("u", "Unknown method: " + method)};
+}
+
+// After every large line the memory it took is given back, also when one follows another.
+TEST_F(LargeInputTest, MemoryIsGivenBackAfterEachLargeLine) {
+#ifdef KALVEX_HELPER_SANITIZED
+  GTEST_SKIP() << "resident memory under AddressSanitizer holds its quarantine of freed blocks";
+#endif
+  const std::chrono::seconds timeout(120);
+  const struct {
+    const char* name;
+    std::size_t first_mib;
+    std::size_t second_mib;
+    Exchange (*make)(std::size_t mib);
+  } cases[] = {
+      {"log messages of 40 and 40 MiB", 40, 40, LargeLogMessage},
+      {"unknown methods of 20 and 30 MiB", 20, 30, LargeUnknownMethod},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(LogPath().c_str());
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Write(InitRequest("i", Fields())));
+    EXPECT_EQ(helper.ReadLine(timeout), Ok("i"));
+    for (const std::size_t mib : {c.first_mib, c.second_mib}) {
+      const Exchange e = c.make(mib);
+      ASSERT_TRUE(helper.Write(e.line));
+      const std::optional<std::string> reply = helper.ReadLine(timeout);
+      EXPECT_TRUE(reply == e.reply);  // not EXPECT_EQ: up to 20 MiB
+    }
+    const long resident = MemoryKiB(helper.pid(), "VmRSS");
+    EXPECT_GT(resident, 0);
+    EXPECT_LT(resident, 16 * 1024);
+    ASSERT_TRUE(helper.Write("end\tshutdown\n"));
+    EXPECT_EQ(helper.ReadLine(timeout), Ok("end"));
+    EXPECT_EQ(helper.Wait(timeout), 0);
+  }
 }
 
 // A line that outgrows the memory the helper may have ends it with 1, not as an ordinary end of

@@ -3,13 +3,20 @@
 // comes before a later one, and the helper ends with 0.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +24,7 @@
 #include "helper_process.h"
 #include "protocol_text.h"
 #include "standin_session.h"
+#include "temp_dir.h"
 
 namespace helper_test {
 namespace {
@@ -67,39 +75,89 @@ TEST_F(ReplyOutputTest, EveryRequestIsHandledWhenNoReplyCanBeWritten) {
   }
 }
 
-TEST_F(ReplyOutputTest, RepliesWaitForAFullNonBlockingPipe) {
-  HelperProcess helper({}, {OutputSetup::Kind::kNonBlockingPipe, ""});
-  const int capacity = ::fcntl(helper.output_fd(), F_GETPIPE_SZ);
-  ASSERT_GT(capacity, 0);
-  // Replies of 64 bytes fill the pipe's pages exactly; three pipes' worth are asked for.
-  const auto id = [](int i) {
-    const std::string digits = std::to_string(i);
-    return std::string(59 - digits.size(), '0') + digits;
-  };
-  std::string input = InitRequest(id(0), Fields());
-  std::string expected = Ok(id(0));
-  ASSERT_EQ(expected.size(), 64u);
-  for (int i = 1; i < 3 * capacity / 64; ++i) {
-    input += LogRequest(id(i));
-    expected += Ok(id(i));
-  }
-  input += Request("end", "shutdown");
-  expected += Ok("end");
+// What a parent writes and the replies it should read back.
+struct Exchange {
+  std::string input;
+  std::string replies;
+};
 
-  std::thread writer([&helper, &input] { helper.Write(input); });
-  // Nothing is read until the pipe is full, so that the helper meets it full.
-  const bool filled = WaitFor([&helper, capacity] {
-    int queued = 0;
-    return ::ioctl(helper.output_fd(), FIONREAD, &queued) == 0 && queued >= capacity;
-  }, kTimeout);
-  const std::optional<std::string> output = helper.ReadToEnd(kTimeout);
-  if (!output) helper.Wait(std::chrono::milliseconds(0));  // frees the writer
-  writer.join();
-  EXPECT_TRUE(filled);
-  ASSERT_TRUE(output);
-  EXPECT_EQ(output->size(), expected.size());
-  EXPECT_TRUE(*output == expected);  // every reply, in order; not EXPECT_EQ: 190 KiB
-  EXPECT_EQ(helper.Wait(kTimeout), 0);
+// Reads the output to its end a little at a time, so that the helper keeps meeting a full pipe.
+std::optional<std::string> ReadSlowly(HelperProcess& helper) {
+  std::string all;
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pollfd ready{helper.output_fd(), POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    char chunk[4096];
+    const ssize_t n = ::read(helper.output_fd(), chunk, sizeof chunk);
+    if (n == 0) return all;
+    if (n < 0 && errno != EINTR) return std::nullopt;
+    if (n > 0) all.append(chunk, static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+// A non-blocking output that is full when the helper meets it, and then read slowly: the helper
+// waits until the pipe takes more, and a reply that a write takes only in part goes on from where
+// that write stopped, whole and before the replies after it.
+TEST_F(ReplyOutputTest, RepliesWaitForAFullNonBlockingPipe) {
+  // Replies of 64 bytes, which fill the pipe's pages exactly: three pipes' worth.
+  const auto many_short_replies = [this](int capacity) {
+    const auto id = [](int i) {
+      const std::string digits = std::to_string(i);
+      return std::string(59 - digits.size(), '0') + digits;
+    };
+    Exchange e{InitRequest(id(0), Fields()), Ok(id(0))};
+    EXPECT_EQ(e.replies.size(), 64u);
+    for (int i = 1; i < 3 * capacity / 64; ++i) {
+      e.input += LogRequest(id(i));
+      e.replies += Ok(id(i));
+    }
+    return e;
+  };
+  // One reply far longer than the pipe ("Unknown method: " and a method name of 1 MiB), which a
+  // write can take only in part, and short ones after it.
+  const auto one_reply_longer_than_the_pipe = [](int) {
+    const std::string method(1u << 20, 'm');
+    Exchange e{"long\t" + method + "\n", Err("long", "Unknown method: " + method)};
+    for (const char* id : {"a", "b"}) {
+      e.input += std::string(id) + "\tbogus\n";
+      e.replies += Err(id, "Unknown method: bogus");
+    }
+    return e;
+  };
+  const struct {
+    const char* name;
+    std::function<Exchange(int capacity)> make;
+  } cases[] = {
+      {"many short replies", many_short_replies},
+      {"one reply longer than the pipe", one_reply_longer_than_the_pipe},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HelperProcess helper({}, {OutputSetup::Kind::kNonBlockingPipe, ""});
+    const int capacity = ::fcntl(helper.output_fd(), F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    Exchange e = c.make(capacity);
+    e.input += Request("end", "shutdown");
+    e.replies += Ok("end");
+
+    std::thread writer([&helper, &e] { helper.Write(e.input); });
+    // Nothing is read until the pipe is full, so that the helper meets it full.
+    const bool filled = WaitFor([&helper, capacity] {
+      int queued = 0;
+      return ::ioctl(helper.output_fd(), FIONREAD, &queued) == 0 && queued >= capacity;
+    }, kTimeout);
+    const std::optional<std::string> output = ReadSlowly(helper);
+    if (!output) helper.Wait(std::chrono::milliseconds(0));  // frees the writer
+    writer.join();
+    EXPECT_TRUE(filled);
+    ASSERT_TRUE(output);
+    EXPECT_EQ(output->size(), e.replies.size());
+    EXPECT_TRUE(*output == e.replies);  // every reply, in order; not EXPECT_EQ: 1.4 MiB
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
+  }
 }
 
 // The output is a file that may grow no further than the first reply: later replies fail with
@@ -128,6 +186,136 @@ TEST_F(ReplyOutputTest, ReplyAfterFailedOnesIsWrittenWhole) {
   const std::string after = ReadFile(replies);
   const std::string last = Ok("4") + Ok("end");
   EXPECT_TRUE(after == last || after == Ok("3") + last) << after;
+}
+
+// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
+// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
+bool LimitFileSize(pid_t pid, rlim_t size) {
+  rlimit limit{};
+  if (::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
+  limit.rlim_cur = size == RLIM_INFINITY ? limit.rlim_max : size;
+  return ::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
+}
+
+// The output file fills up in the middle of a reply, and replies fail until there is room again.
+// The cut reply stays as it is, but on a line of its own: every later reply begins a new line, so
+// that none is read under the cut one's id.
+TEST_F(ReplyOutputTest, ReplyAfterACutOneIsALineOfItsOwn) {
+  std::signal(SIGXFSZ, SIG_IGN);  // ignored here, and so in the helpers started from here
+  const std::string cut_id(100, 'c');
+  const std::string cut = Ok(cut_id);
+  const struct {
+    const char* name;
+    std::size_t kept;  // how much of the cut reply fits
+  } cases[] = {
+      {"first byte", 1},
+      {"half the id", cut_id.size() / 2},
+      {"all but the LF", cut.size() - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(LogPath().c_str());
+    const std::string replies = RootPath() + ".replies";
+    std::remove(replies.c_str());
+    HelperProcess helper({}, {OutputSetup::Kind::kFile, replies});
+    // A long first reply puts the limit above the size of the log, which stays whole.
+    const std::string init_id(200, 'i');
+    const std::string init = Ok(init_id);
+    ASSERT_TRUE(LimitFileSize(helper.pid(), init.size() + c.kept));
+
+    ASSERT_TRUE(helper.Write(InitRequest(init_id, Fields()) + LogRequest(cut_id) + LogRequest("2")));
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(LogPath()) == LogRecord(cut_id) + LogRecord("2"); }, kTimeout));
+    ASSERT_TRUE(LimitFileSize(helper.pid(), RLIM_INFINITY));
+    ASSERT_TRUE(helper.Write(LogRequest("3") + Request("end", "shutdown")));
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
+
+    // The reply to 2 failed, or went out if the room came before it.
+    const std::string before = init + cut.substr(0, c.kept) + "\n";
+    const std::string after = Ok("3") + Ok("end");
+    const std::string output = ReadFile(replies);
+    EXPECT_TRUE(output == before + after || output == before + Ok("2") + after)
+        << "after the first reply: " << output.substr(std::min(init.size(), output.size()));
+  }
+}
+
+// Runs the helper where /dev/null cannot be opened: a file of mode 000 is bound over it, and the
+// helper runs as the user nobody, with its standard output closed and its standard error on the
+// output pipe. It is driven through init, two writeLog requests and shutdown.
+class NullDeniedTest : public StandinSession {
+ protected:
+  struct Outcome {
+    std::optional<std::string> said;  // on standard error
+    std::optional<int> exit_code;
+  };
+
+  void SetUp() override {
+    const passwd* const nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0) {
+      GTEST_SKIP() << "needs root, and the user nobody to run the helper as";
+    }
+    uid_ = nobody->pw_uid;
+    gid_ = nobody->pw_gid;
+    std::filesystem::copy_file(KALVEX_HELPER_PATH, program_);
+    std::ofstream(null_stand_in_).put('\n');
+    ASSERT_EQ(::chmod(null_stand_in_.c_str(), 0), 0);
+    // The log is written as nobody.
+    const std::filesystem::path root = RootPath();
+    std::filesystem::permissions(root.parent_path(), std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+    std::filesystem::create_directory(root);
+    ASSERT_EQ(::chown(root.c_str(), uid_, gid_), 0);
+  }
+
+  // Runs the helper with at most `open_files` open descriptors (0: no limit) into `outcome`; skips
+  // the test where no private mount namespace can be made.
+  void Run(int open_files, Outcome& outcome) {
+    HelperProcess helper({}, {}, {},
+                         {KALVEX_CONFINED_LAUNCH_PATH, null_stand_in_, std::to_string(uid_),
+                          std::to_string(gid_), std::to_string(open_files), program_});
+    helper.Write(InitRequest("init", Fields()) + LogRequest("a") + LogRequest("b") +
+                 Request("end", "shutdown"));  // fails once a helper that ended early has gone
+    helper.CloseInput();
+    outcome.said = helper.ReadToEnd(kTimeout);
+    outcome.exit_code = helper.Wait(kTimeout);
+    if (outcome.exit_code == 77) {
+      GTEST_SKIP() << "no private mount namespace here: " << outcome.said.value_or("");
+    }
+  }
+
+ private:
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  // What nobody runs, where nobody may run it.
+  const brannic_test::TempDir place_{"kalvex-helper-nobody",
+                                     brannic_test::TempDir::Access::kOthersMayRead};
+  const std::string program_ = (place_ / "kalvex-helper").string();
+  const std::string null_stand_in_ = (place_ / "null").string();
+};
+
+// The closed output is taken by a pipe, never by the log file that the SDK opens later.
+TEST_F(NullDeniedTest, NoReplyGoesIntoTheSdkLog) {
+  Outcome outcome;
+  Run(0, outcome);
+  if (IsSkipped()) return;
+  EXPECT_EQ(outcome.said, "");
+  EXPECT_EQ(outcome.exit_code, 0);
+  EXPECT_EQ(ReadFile(LogPath()), LogRecord("a") + LogRecord("b"));
+}
+
+// Where not even a pipe can be had, the helper says so and ends before it reads a request.
+TEST_F(NullDeniedTest, WithoutADescriptorForAPipeTheHelperEndsWithOne) {
+#ifdef KALVEX_HELPER_SANITIZED
+  GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+#endif
+  Outcome outcome;
+  Run(3, outcome);  // descriptors 0 and 2 are open: a pipe would need a fourth
+  if (IsSkipped()) return;
+  EXPECT_EQ(outcome.said,
+            std::string("kalvex-helper: a standard descriptor is closed, and neither /dev/null nor "
+                        "a pipe can take its place\n"));
+  EXPECT_EQ(outcome.exit_code, 1);
+  EXPECT_EQ(ReadFile(LogPath()), "");  // the SDK was never started
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -106,6 +107,41 @@ TEST_F(RequestInputTest, UnfinishedLineAtTheEndOfInputAndAtAFailedRead) {
     helper.CloseInput();
     EXPECT_EQ(helper.Wait(kTimeout), 0);
     EXPECT_EQ(ReadFile(LogPath()), c.log);
+  }
+}
+
+// A socket that keeps packet bounds would cut long packets and join short ones without a sign of
+// either, so only a stream socket is read; on another the helper says so and ends before reading.
+TEST_F(RequestInputTest, OnlyAStreamSocketIsReadAsInput) {
+  const std::string input =
+      InitRequest("init", Fields()) + LogRequest("a") + Request("end", "shutdown");
+  const std::string refused =
+      "kalvex-helper: standard input is a socket that does not carry a byte stream\n";
+  const struct {
+    const char* name;
+    int type;
+    bool read;
+  } cases[] = {
+      {"sequenced packets", SOCK_SEQPACKET, false},
+      {"datagrams", SOCK_DGRAM, false},
+      {"stream", SOCK_STREAM, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(RecordPath().c_str());
+    std::remove(LogPath().c_str());
+    // A stream socket carries the replies back; with the others the output is a pipe that
+    // standard error goes into too.
+    OutputSetup output;
+    output.with_errors = !c.read;
+    HelperProcess helper({"KALVEX_STANDIN_RECORD=" + RecordPath()}, output,
+                         {InputSetup::Kind::kSocket, c.type});
+    helper.Write(input);  // fails once a refusing helper has gone
+    helper.CloseInput();
+    EXPECT_EQ(helper.ReadToEnd(kTimeout), c.read ? Ok("init") + Ok("a") + Ok("end") : refused);
+    EXPECT_EQ(helper.Wait(kTimeout), c.read ? 0 : 1);
+    EXPECT_EQ(ReadFile(LogPath()), c.read ? LogRecord("a") : "");
+    EXPECT_EQ(Calls().empty(), !c.read);  // a refusing helper does not touch the SDK
   }
 }
 
