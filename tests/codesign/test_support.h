@@ -106,23 +106,53 @@ class FifoSwapper {
   std::thread thread_;
 };
 
-// While it lives, a child process waits in open(fifo, O_WRONLY), which returns only once some open of the
-// FIFO for reading releases it. Throws when the child cannot be made or does not reach the open.
-class WaitingWriter {
+// A child process that runs a body of the test's until it is killed. start() forks; the child runs `body`
+// with the write end of a pipe, on which the body writes one byte once it is under way; start() returns
+// whether that byte came. stop() and the destructor kill and reap the child.
+class BackgroundChild {
  public:
-  explicit WaitingWriter(const std::filesystem::path& fifo) {
+  BackgroundChild() = default;
+  ~BackgroundChild() { stop(); }
+  BackgroundChild(const BackgroundChild&) = delete;
+  BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+ protected:
+  template <typename Body>
+  bool start(Body body) {
     int ready[2];
-    if (pipe(ready) != 0) throw std::runtime_error("pipe failed");
+    if (pipe(ready) != 0) return false;
     pid_ = fork();
     if (pid_ == 0) {
       ::close(ready[0]);
-      (void)!::write(ready[1], "r", 1);
-      _exit(::open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+      body(ready[1]);
+      _exit(1);
     }
     ::close(ready[1]);
     char byte = 0;
     const bool started = pid_ > 0 && ::read(ready[0], &byte, 1) == 1;
     ::close(ready[0]);
+    if (!started) stop();
+    return started;
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  pid_t pid_ = -1;
+};
+
+// While it lives, a child process waits in open(fifo, O_WRONLY), which returns only once some open of the
+// FIFO for reading releases it. Throws when the child cannot be made or does not reach the open.
+class WaitingWriter : public BackgroundChild {
+ public:
+  explicit WaitingWriter(const std::filesystem::path& fifo) {
+    const bool started = start([&fifo](int ready) {
+      (void)!::write(ready, "r", 1);
+      _exit(::open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+    });
     if (!started) throw std::runtime_error("no writer for " + fifo.string());
     // After its byte the child does nothing but open: once it sleeps, it sleeps there.
     for (int i = 0; i < 1000 && !sleeping(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -131,9 +161,6 @@ class WaitingWriter {
       throw std::runtime_error("the writer of " + fifo.string() + " does not wait");
     }
   }
-  ~WaitingWriter() { stop(); }
-  WaitingWriter(const WaitingWriter&) = delete;
-  WaitingWriter& operator=(const WaitingWriter&) = delete;
 
   // False once the writer's open has returned (it then ends at once); waits 100 ms for it to end.
   bool stillWaiting() {
@@ -148,12 +175,6 @@ class WaitingWriter {
   }
 
  private:
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
   bool sleeping() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
     std::string line;
@@ -161,57 +182,31 @@ class WaitingWriter {
     const size_t end = line.rfind(") ");
     return end != std::string::npos && line.compare(end + 2, 1, "S") == 0;
   }
-
-  pid_t pid_ = -1;
 };
 
 // While it lives, a child process keeps a file growing with ftruncate (holes, no disk used): by `step`
 // bytes at once, then by `step` a millisecond, up to 1 TiB. The first step is taken before the constructor
 // returns. Throws when the child cannot be made or cannot extend the file.
-class FileExtender {
+class FileExtender : public BackgroundChild {
  public:
   FileExtender(const std::filesystem::path& path, off_t step) {
-    int ready[2];
-    if (pipe(ready) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
+    const bool started = start([&path, step](int ready) {
       const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
       struct stat status {};
       if (fd < 0 || ::fstat(fd, &status) != 0) _exit(1);
       constexpr off_t kLimit = off_t{1} << 40;
       for (off_t size = status.st_size + step;; size = std::min(size + step, kLimit)) {
         if (::ftruncate(fd, size) != 0) _exit(1);
-        if (ready[1] >= 0) {
-          (void)!::write(ready[1], "r", 1);
-          ::close(ready[1]);
-          ready[1] = -1;
+        if (ready >= 0) {
+          (void)!::write(ready, "r", 1);
+          ::close(ready);
+          ready = -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    const bool started = pid_ > 0 && ::read(ready[0], &byte, 1) == 1;
-    ::close(ready[0]);
-    if (!started) {
-      stop();
-      throw std::runtime_error("cannot extend " + path.string());
-    }
+    });
+    if (!started) throw std::runtime_error("cannot extend " + path.string());
   }
-  ~FileExtender() { stop(); }
-  FileExtender(const FileExtender&) = delete;
-  FileExtender& operator=(const FileExtender&) = delete;
-
- private:
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
 };
 
 }  // namespace bnq::sign::testing
