@@ -373,6 +373,78 @@ TEST_F(KalvexSessionTest, BuildersAreHandedBackWhenACallThrows) {
   }
 }
 
+// A Destroy function that throws after the builder was handed back: its text is the reply when the
+// consuming call returned, and the consuming call's text when that one threw first. Either way the
+// request stops there, and the next call is the end of the session at the end of input.
+TEST_F(KalvexSessionTest, DestroyThatThrowsKeepsTheConsumingCallsText) {
+  const struct {
+    const char* call;
+    const char* destroy;
+    std::string consumed;  // the record of the consuming call
+    std::string handed_back;
+    bool by_user_id;  // consumed by setUserUniqueId rather than by init
+  } calls[] = {
+      {"InitGlobalEnv", "DestroyKalvexGlobalEnvBuilder", "w1.InitGlobalEnv\tg1",
+       "DestroyKalvexGlobalEnvBuilder\tg1", false},
+      {"InitInstanceEnv", "DestroyKalvexEnvBuilder", "w1.InitInstanceEnv\te1",
+       "DestroyKalvexEnvBuilder\te1", false},
+      {"ResetGlobalEnv", "DestroyKalvexGlobalEnvBuilder", "w1.ResetGlobalEnv\tg2",
+       "DestroyKalvexGlobalEnvBuilder\tg2", true},
+  };
+  const struct {
+    const char* name;
+    bool call_throws, destroy_throws;
+  } modes[] = {{"call throws", true, false}, {"Destroy throws", false, true}, {"both", true, true}};
+  for (const auto& c : calls) {
+    for (const auto& mode : modes) {
+      SCOPED_TRACE(c.call + " / "s + mode.name);
+      std::remove(RecordPath().c_str());
+      std::string throws = "KALVEX_STANDIN_THROW=";
+      if (mode.call_throws) throws += c.call + ","s;
+      if (mode.destroy_throws) throws += c.destroy;
+      const std::string text = "stand-in "s + (mode.call_throws ? c.call : c.destroy) + " failed";
+      const std::string destroy_text = "stand-in "s + c.destroy + " failed";
+      std::string input = InitRequest("1", Fields());
+      std::string expected;
+      if (c.by_user_id) {
+        // init's own global builder, g1, meets the same Destroy function.
+        expected = mode.destroy_throws ? Err("1", destroy_text) : Ok("1");
+        input += Request("2", "setUserUniqueId", {"u"});
+        expected += Err("2", text);
+      } else {
+        expected = Err("1", text);
+      }
+      const HelperRun run = Run(input, {throws});
+      EXPECT_EQ(run.output, expected);
+      EXPECT_EQ(run.exit_code, 0);
+      const CallList recorded = Calls();
+      EXPECT_EQ(CallAfter(recorded, c.consumed), c.handed_back);
+      EXPECT_EQ(CallAfter(recorded, c.handed_back), "DestroyKalvexWrapper\tw1");
+    }
+  }
+}
+
+// The same for a setter that throws before the consuming call: its builder is handed back, and a
+// Destroy that throws then does not replace the setter's text.
+TEST_F(KalvexSessionTest, DestroyThatThrowsKeepsTheSettersText) {
+  const struct {
+    const char* setter;
+    const char* destroy;
+    std::string failing;
+  } cases[] = {
+      {"SetDid", "DestroyKalvexGlobalEnvBuilder", "g1/2.SetDid\tdevice-1\tg1/3"},
+      {"SetPid", "DestroyKalvexEnvBuilder", "e1/1.SetPid\t4242\te1/2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setter);
+    std::remove(RecordPath().c_str());
+    const HelperRun run = Run(InitRequest("1", Fields()),
+                              {"KALVEX_STANDIN_THROW="s + c.setter + "," + c.destroy});
+    EXPECT_EQ(run.output, Err("1", "stand-in "s + c.setter + " failed"));
+    EXPECT_EQ(CallAfter(Calls(), c.failing).rfind(c.destroy + "\t"s, 0), 0u);
+  }
+}
+
 TEST_F(KalvexSessionTest, ResetGlobalEnvThatThrowsHandsTheBuilderBack) {
   const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "setUserUniqueId", {"u"}) +
                                 Request("3", "writeLog", {"info", "a", "b"}),
