@@ -280,21 +280,32 @@ void ReleaseWrapper() {
   }
 }
 
+// Hands `builder` to `destroy` while the exception of a call on it is being handled. What
+// `destroy` throws is dropped, so that the exception being handled goes on unchanged.
+template <typename Builder>
+void DestroyAfterFailedCall(Builder*& builder, void (*destroy)(Builder*&)) noexcept {
+  try {
+    destroy(builder);
+  } catch (...) {
+  }
+}
+
 // Hands `builder` to `consume` and then to `destroy`, also when `consume` throws; the exception
-// then goes on unchanged.
+// then goes on unchanged. When `consume` returned, an exception from `destroy` goes on.
 template <typename Builder, typename Consume>
 void ConsumeBuilder(Builder*& builder, void (*destroy)(Builder*&), Consume consume) {
   try {
     consume(*builder);
   } catch (...) {
-    destroy(builder);
+    DestroyAfterFailedCall(builder, destroy);
     throw;
   }
   destroy(builder);
 }
 
 // A new global-environment builder filled from g_state, owned by the caller (who hands it to
-// DestroyKalvexGlobalEnvBuilder). Throws std::runtime_error when the SDK gives none.
+// DestroyKalvexGlobalEnvBuilder). Throws std::runtime_error when the SDK gives none; a setter that
+// throws has the builder handed back first.
 kalvex::KalvexGlobalEnvBuilderBase* BuildGlobalEnv() {
   kalvex::KalvexGlobalEnvBuilderBase* builder = kalvex::CreateKalvexGlobalEnvBuilder(g_state.aid);
   if (builder == nullptr) throw std::runtime_error("CreateKalvexGlobalEnvBuilder failed");
@@ -307,7 +318,7 @@ kalvex::KalvexGlobalEnvBuilderBase* BuildGlobalEnv() {
         .SetChannel(g_state.channel.c_str())
         .SetSessionID(g_state.global_session_id.c_str());
   } catch (...) {
-    kalvex::DestroyKalvexGlobalEnvBuilder(builder);
+    DestroyAfterFailedCall(builder, &kalvex::DestroyKalvexGlobalEnvBuilder);
     throw;
   }
   return builder;
@@ -367,7 +378,7 @@ void HandleInit(const Args& args) {
   try {
     env_builder->SetProcessName(g_state.process_name.c_str()).SetPid(g_state.pid.c_str());
   } catch (...) {
-    kalvex::DestroyKalvexEnvBuilder(env_builder);
+    DestroyAfterFailedCall(env_builder, &kalvex::DestroyKalvexEnvBuilder);
     throw;
   }
   ConsumeBuilder(env_builder, &kalvex::DestroyKalvexEnvBuilder,

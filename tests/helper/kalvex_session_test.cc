@@ -1,11 +1,16 @@
 // The Kalvex session behind the protocol: what the helper asks of the SDK and in which order, as
 // the stand-in SDK records it, and how each failure leaves the session.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "helper_process.h"
 #include "protocol_text.h"
 #include "standin_session.h"
 
@@ -373,6 +378,78 @@ TEST_F(KalvexSessionTest, BuildersAreHandedBackWhenACallThrows) {
   }
 }
 
+// A Destroy function that throws after the builder was handed back: its text is the reply when the
+// consuming call returned, and the consuming call's text when that one threw first. Either way the
+// request stops there, and the next call is the end of the session at the end of input.
+TEST_F(KalvexSessionTest, DestroyThatThrowsKeepsTheConsumingCallsText) {
+  const struct {
+    const char* call;
+    const char* destroy;
+    std::string consumed;  // the record of the consuming call
+    std::string handed_back;
+    bool by_user_id;  // consumed by setUserUniqueId rather than by init
+  } calls[] = {
+      {"InitGlobalEnv", "DestroyKalvexGlobalEnvBuilder", "w1.InitGlobalEnv\tg1",
+       "DestroyKalvexGlobalEnvBuilder\tg1", false},
+      {"InitInstanceEnv", "DestroyKalvexEnvBuilder", "w1.InitInstanceEnv\te1",
+       "DestroyKalvexEnvBuilder\te1", false},
+      {"ResetGlobalEnv", "DestroyKalvexGlobalEnvBuilder", "w1.ResetGlobalEnv\tg2",
+       "DestroyKalvexGlobalEnvBuilder\tg2", true},
+  };
+  const struct {
+    const char* name;
+    bool call_throws, destroy_throws;
+  } modes[] = {{"call throws", true, false}, {"Destroy throws", false, true}, {"both", true, true}};
+  for (const auto& c : calls) {
+    for (const auto& mode : modes) {
+      SCOPED_TRACE(c.call + " / "s + mode.name);
+      std::remove(RecordPath().c_str());
+      std::string throws = "KALVEX_STANDIN_THROW=";
+      if (mode.call_throws) throws += c.call + ","s;
+      if (mode.destroy_throws) throws += c.destroy;
+      const std::string text = "stand-in "s + (mode.call_throws ? c.call : c.destroy) + " failed";
+      const std::string destroy_text = "stand-in "s + c.destroy + " failed";
+      std::string input = InitRequest("1", Fields());
+      std::string expected;
+      if (c.by_user_id) {
+        // init's own global builder, g1, meets the same Destroy function.
+        expected = mode.destroy_throws ? Err("1", destroy_text) : Ok("1");
+        input += Request("2", "setUserUniqueId", {"u"});
+        expected += Err("2", text);
+      } else {
+        expected = Err("1", text);
+      }
+      const HelperRun run = Run(input, {throws});
+      EXPECT_EQ(run.output, expected);
+      EXPECT_EQ(run.exit_code, 0);
+      const CallList recorded = Calls();
+      EXPECT_EQ(CallAfter(recorded, c.consumed), c.handed_back);
+      EXPECT_EQ(CallAfter(recorded, c.handed_back), "DestroyKalvexWrapper\tw1");
+    }
+  }
+}
+
+// The same for a setter that throws before the consuming call: its builder is handed back, and a
+// Destroy that throws then does not replace the setter's text.
+TEST_F(KalvexSessionTest, DestroyThatThrowsKeepsTheSettersText) {
+  const struct {
+    const char* setter;
+    const char* destroy;
+    std::string failing;
+  } cases[] = {
+      {"SetDid", "DestroyKalvexGlobalEnvBuilder", "g1/2.SetDid\tdevice-1\tg1/3"},
+      {"SetPid", "DestroyKalvexEnvBuilder", "e1/1.SetPid\t4242\te1/2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setter);
+    std::remove(RecordPath().c_str());
+    const HelperRun run = Run(InitRequest("1", Fields()),
+                              {"KALVEX_STANDIN_THROW="s + c.setter + "," + c.destroy});
+    EXPECT_EQ(run.output, Err("1", "stand-in "s + c.setter + " failed"));
+    EXPECT_EQ(CallAfter(Calls(), c.failing).rfind(c.destroy + "\t"s, 0), 0u);
+  }
+}
+
 TEST_F(KalvexSessionTest, ResetGlobalEnvThatThrowsHandsTheBuilderBack) {
   const HelperRun run = Run(InitRequest("1", Fields()) + Request("2", "setUserUniqueId", {"u"}) +
                                 Request("3", "writeLog", {"info", "a", "b"}),
@@ -393,6 +470,60 @@ TEST_F(KalvexSessionTest, SdkFailuresAfterTheLogFacilityStarted) {
   run = Run(InitRequest("1", Fields()) + Request("2", "writeLog", {"info", "a", "b"}),
             {"KALVEX_STANDIN_THROW=WriteJotrel"});
   EXPECT_EQ(run.output, Ok("1") + Err("2", "stand-in WriteJotrel failed"));
+}
+
+// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
+// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
+bool LimitFileSize(pid_t pid, rlim_t size) {
+  rlimit limit{};
+  if (::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
+  limit.rlim_cur = size == RLIM_INFINITY ? limit.rlim_max : size;
+  return ::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
+}
+
+// The log file fills up in the middle of a record, and records fail until there is room again.
+// The cut record stays as it is, but the next one begins a line of its own, also when a new init
+// opens the log again; a limit that falls between two records cuts nothing and adds no line.
+TEST_F(KalvexSessionTest, LogRecordAfterACutOneBeginsALineOfItsOwn) {
+  std::signal(SIGXFSZ, SIG_IGN);  // ignored here, and so in the helpers started from here
+  constexpr std::chrono::seconds kTimeout(30);
+  const std::string cut_id(40, 'c');
+  const std::string cut = LogRecord(cut_id);
+  const struct {
+    const char* name;
+    std::size_t kept;  // how much of the cut record fits
+    bool init_again;   // a new init opens the log again before the next record
+  } cases[] = {
+      {"nothing", 0, false},
+      {"first byte", 1, false},
+      {"all but the LF", cut.size() - 1, false},
+      {"half, then a new init", cut.size() / 2, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(LogPath().c_str());
+    HelperProcess helper;  // no call record: the limit would cut it too
+    ASSERT_TRUE(helper.Write(InitRequest("1", Fields()) + LogRequest("2")));
+    EXPECT_EQ(helper.ReadLine(kTimeout), Ok("1"));
+    EXPECT_EQ(helper.ReadLine(kTimeout), Ok("2"));
+    const std::string before = LogRecord("2");
+    ASSERT_TRUE(LimitFileSize(helper.pid(), before.size() + c.kept));
+
+    ASSERT_TRUE(helper.Write(LogRequest(cut_id) + LogRequest("3")));
+    const std::string full = "WriteJotrel " + LogPath() + ": " + std::strerror(EFBIG);
+    EXPECT_EQ(helper.ReadLine(kTimeout), Err(cut_id, full));
+    EXPECT_EQ(helper.ReadLine(kTimeout), Err("3", full));
+    ASSERT_TRUE(LimitFileSize(helper.pid(), RLIM_INFINITY));
+    std::string input = LogRequest("4") + Request("end", "shutdown");
+    if (c.init_again) input = InitRequest("again", Fields()) + input;
+    ASSERT_TRUE(helper.Write(input));
+    helper.CloseInput();
+    EXPECT_TRUE(helper.ReadToEnd(kTimeout).has_value());
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
+
+    const std::string cut_part = cut.substr(0, c.kept);
+    EXPECT_EQ(ReadFile(LogPath()), before + cut_part + (c.kept > 0 ? "\n" : "") + LogRecord("4"));
+  }
 }
 
 TEST_F(KalvexSessionTest, FailedShutdownKeepsTheLoopRunning) {

@@ -11,20 +11,24 @@ class JotrelLog {
  public:
   // Creates `log_dir` (with its parents) and opens "<process name>.log" in it for appending; bytes
   // of the process name other than letters, digits, '.', '-' and '_' become '_', and a leading '.'
-  // gets a '_' in front. Throws std::filesystem::filesystem_error or std::system_error on failure.
+  // gets a '_' in front. Notes whether the file ends in the middle of a line (an earlier writer's
+  // record was cut); where its last byte cannot be read, it is taken to end a line. Throws
+  // std::filesystem::filesystem_error or std::system_error on failure.
   JotrelLog(const std::string& log_dir, const std::string& process_name);
   ~JotrelLog();
   JotrelLog(const JotrelLog&) = delete;
   JotrelLog& operator=(const JotrelLog&) = delete;
 
   // Appends one line "<level name>\t<tag>\t<message>\n", the texts escaped as EscapeText does,
-  // with one write, so a record is complete in the file once this returns. Throws
-  // std::system_error when the write fails.
+  // so a record is complete in the file once this returns. When the file stands in the middle of a
+  // line, the record begins with an LF: a record cut by a failed write stays cut, but every later
+  // one begins a line of its own. Throws std::system_error when the write fails.
   void Write(int level, std::string_view tag, std::string_view message);
 
  private:
   std::string path_;
   int fd_ = -1;
+  bool mid_line_ = false;  // the last byte in the file is not an LF
 };
 
 }  // namespace kalvex::standin
