@@ -465,9 +465,11 @@ bool Dispatch(ReplyOutput& output, std::string_view id, std::string_view method,
               std::string_view fields, std::size_t arg_count) {
   const Method* const known = FindMethod(method);
   if (known == nullptr) {
+    // The text of a failure ends at its first NUL, as an exception's what() text does.
+    const std::string_view shown = method.substr(0, method.find('\0'));
     std::string message;
-    message.reserve(kUnknownMethod.size() + method.size());
-    message.append(kUnknownMethod).append(method);
+    message.reserve(kUnknownMethod.size() + shown.size());
+    message.append(kUnknownMethod).append(shown);
     WriteResponse(output, id, "err", message);
     return false;
   }
