@@ -192,7 +192,8 @@ TEST_F(LargeInputTest, RunOfLargeLinesReusesItsMemory) {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
       for (int i = 0; i < lines; ++i) out << large.line;
     }
-    HelperProcess helper({}, {}, {}, {"/bin/sh", "-c", "exec \"$0\" < \"$1\"", KALVEX_HELPER_PATH, file});
+    HelperProcess helper({}, {}, {},
+                         {"/bin/sh", "-c", "exec \"$0\" < \"$1\"", KALVEX_HELPER_PATH, file});
     std::string replies;
     for (int i = 0; i < lines; ++i) replies += large.reply;
     const std::optional<std::string> output = helper.ReadToEnd(timeout);

@@ -172,8 +172,8 @@ TEST_F(RequestInputTest, FileInputIsLeftAfterASuccessfulShutdown) {
        Ok("init") + Ok("a") + Err("end", "stand-in DestroyKalvexWrapper failed") +
            Err("after", "Unknown method: bogus"),
        ""},
-      {"no shutdown", {}, head + after, Ok("init") + Ok("a") + Err("after", "Unknown method: bogus"),
-       ""},
+      {"no shutdown", {}, head + after,
+       Ok("init") + Ok("a") + Err("after", "Unknown method: bogus"), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
