@@ -4,10 +4,19 @@
 // separated by TABs, each argument Base64. Every request that names a method gets exactly one
 // reply line on standard output, "<id>\t<ok|err>\t<Base64 message>", flushed before the next line
 // is read, so the parent may write ahead and read the replies in order. The program reads no
-// arguments, environment or files; it exits with 0 at the end of input and after `shutdown`.
-// It writes nothing else, except one line on standard error when it refuses to start (exit 1):
-// when a closed standard descriptor can be filled with neither /dev/null nor a pipe, and when
-// standard input is a socket that keeps packet bounds instead of carrying a byte stream.
+// arguments, environment or files. After a successful `shutdown` it reads no further, and moves a
+// seekable input (a file) back to the first byte after the `shutdown` line, for whoever reads the
+// same descriptor next; what a pipe or a socket has passed to the helper's buffer stays read.
+// A request whose reply cannot be formed for want of memory gets, in its place, the "err" reply
+// "kalvex-helper ran out of memory", which takes no memory to write, and the helper reads on.
+//
+// Exit codes: 0 at the end of input (or after a failed read) and after `shutdown`; 1 when a
+// request line does not fit in memory (it gets no reply, and nothing after it is read), when the
+// SDK's teardown at the end of input fails, and when the helper refuses to start. It writes
+// nothing but replies, except one line on standard error when it refuses to start, before it
+// reads a request or calls the SDK: when a closed standard descriptor can be filled with neither
+// /dev/null nor a pipe, and when standard input or standard output is a socket that keeps packet
+// bounds instead of carrying a byte stream.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,6 +35,7 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -153,12 +163,11 @@ void WriteToOutput(ReplyOutput& output, iovec* parts, int count) {
   }
 }
 
-// Writes one reply line straight to the output descriptor, after an LF when the output stands in
-// the middle of a line; nothing of it stays buffered, and a failed write does not change what the
-// helper does next.
-void WriteResponse(ReplyOutput& output, std::string_view id, std::string_view status,
-                   const std::string& message) {
-  const std::string encoded = Base64Encode(message);
+// Writes one reply line, whose message is already `encoded` in Base64, straight to the output
+// descriptor, after an LF when the output stands in the middle of a line; nothing of it stays
+// buffered, and a failed write does not change what the helper does next. Takes no memory.
+void WriteEncodedResponse(ReplyOutput& output, std::string_view id, std::string_view status,
+                          std::string_view encoded) {
   char tab = '\t';
   char lf = '\n';
   const auto part = [](const void* data, std::size_t size) {
@@ -169,6 +178,13 @@ void WriteResponse(ReplyOutput& output, std::string_view id, std::string_view st
                    part(status.data(), status.size()), part(&tab, 1),
                    part(encoded.data(), encoded.size()), part(&lf, 1)};
   WriteToOutput(output, parts, static_cast<int>(std::size(parts)));
+}
+
+// Writes one reply line with `message` as WriteEncodedResponse does. Throws std::bad_alloc when
+// the message's Base64 text cannot be formed; nothing is written then.
+void WriteResponse(ReplyOutput& output, std::string_view id, std::string_view status,
+                   const std::string& message) {
+  WriteEncodedResponse(output, id, status, Base64Encode(message));
 }
 
 // Writes `text` to standard error as far as it goes there; used only when the helper refuses to
@@ -222,14 +238,15 @@ bool FillClosedStandardDescriptors() {
   return true;
 }
 
-// True when standard input is a socket whose type is not SOCK_STREAM. Such a socket keeps packet
-// bounds: a read cuts a packet longer than its buffer and drops the rest, and an empty packet
-// reads as the end of input, so requests would be lost or joined under a wrong id.
-bool InputKeepsPacketBounds() {
+// True when the descriptor `fd` is a socket whose type is not SOCK_STREAM. Such a socket keeps
+// packet bounds. As input, a read cuts a packet longer than its buffer and drops the rest, and an
+// empty packet reads as the end of input, so requests would be lost or joined under a wrong id. As
+// output, a reply longer than the socket's packet limit fails whole (EMSGSIZE) and is lost.
+bool KeepsPacketBounds(int fd) {
   int type = 0;
   socklen_t size = sizeof type;
-  // Fails with ENOTSOCK for every input that is not a socket.
-  if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) != 0) return false;
+  // Fails with ENOTSOCK for every descriptor that is not a socket.
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) return false;
   return type != SOCK_STREAM;
 }
 
@@ -451,13 +468,52 @@ const Method* FindMethod(std::string_view name) {
   return nullptr;
 }
 
+constexpr std::string_view kUnknownMethod = "Unknown method: ";
+
+// Answers the request `id` for `method` with the `arg_count` argument fields `fields`, as
+// HandleLine describes. Throws std::bad_alloc when the arguments, or the reply, cannot be formed.
+bool Dispatch(ReplyOutput& output, std::string_view id, std::string_view method,
+              std::string_view fields, std::size_t arg_count) {
+  const Method* const known = FindMethod(method);
+  if (known == nullptr) {
+    // The text of a failure ends at its first NUL, as an exception's what() text does.
+    const std::string_view shown = method.substr(0, method.find('\0'));
+    std::string message;
+    message.reserve(kUnknownMethod.size() + shown.size());
+    message.append(kUnknownMethod).append(shown);
+    WriteResponse(output, id, "err", message);
+    return false;
+  }
+  const bool takes_args = !known->any_count && arg_count == known->arg_count;
+  if (!takes_args && !known->any_count) {
+    WriteResponse(output, id, "err", known->count_message);
+    return false;
+  }
+  const Args args = takes_args ? DecodeArguments(fields, arg_count) : Args();
+  try {
+    known->handler(args);
+  } catch (const std::exception& e) {
+    WriteResponse(output, id, "err", e.what());
+    return false;
+  } catch (...) {
+    WriteResponse(output, id, "err", "unknown exception");
+    return false;
+  }
+  WriteResponse(output, id, "ok", "");
+  return known->name == "shutdown";
+}
+
 // Handles one request line, with its reply if it asks for one. True after a successful `shutdown`.
 //
 // The line's cost stays in proportion to its length, not to its count of fields: the TABs are
 // counted and the method looked up first, and only the arguments of a known method with the right
 // count are split and decoded; those of `shutdown` (ignored) and of an unknown method (unused)
 // never are. Decoding cannot fail, so the replies are the same as if every field were decoded first.
-bool HandleLine(const std::string& line, ReplyOutput& output) {
+//
+// A request whose arguments, "err" text or encoded reply cannot be formed for want of memory gets
+// the "err" reply whose message is `out_of_memory`, encoded before the first request, in place of
+// its own. A handler's own failure, std::bad_alloc included, is answered with its text as ever.
+bool HandleLine(const std::string& line, ReplyOutput& output, std::string_view out_of_memory) {
   const auto tabs = static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t'));
   if (tabs == 0) return false;  // an empty line, or one without a TAB
   const std::string_view text(line);
@@ -466,20 +522,12 @@ bool HandleLine(const std::string& line, ReplyOutput& output) {
   const std::string_view rest = text.substr(id_end + 1);
   const std::size_t method_end = rest.find('\t');
   const std::string_view method = rest.substr(0, method_end);
-  const std::size_t arg_count = tabs - 1;
-  const Method* const known = FindMethod(method);
-  const bool takes_args = known != nullptr && !known->any_count && arg_count == known->arg_count;
-  const Args args = takes_args ? DecodeArguments(rest.substr(method_end + 1), arg_count) : Args();
+  const std::string_view fields =
+      method_end == std::string_view::npos ? std::string_view() : rest.substr(method_end + 1);
   try {
-    if (known == nullptr) throw std::runtime_error("Unknown method: " + std::string(method));
-    if (!takes_args && !known->any_count) throw std::runtime_error(known->count_message);
-    known->handler(args);
-    WriteResponse(output, id, "ok", "");
-    return known->name == "shutdown";
-  } catch (const std::exception& e) {
-    WriteResponse(output, id, "err", e.what());
-  } catch (...) {
-    WriteResponse(output, id, "err", "unknown exception");
+    return Dispatch(output, id, method, fields, tabs - 1);
+  } catch (const std::bad_alloc&) {
+    WriteEncodedResponse(output, id, "err", out_of_memory);
   }
   return false;
 }
@@ -493,6 +541,15 @@ class LineReader {
   // once the input ends. Returns false at the end of input, and after a failed read, which drops an
   // unfinished line; from then on it reads nothing. Throws std::bad_alloc when `line` cannot grow.
   bool Next(std::string& line);
+
+  // True when no whole line waits in the buffer and nothing can be read from the input at once:
+  // the parent has not yet written the next request, or not all of it. False once the input ended.
+  bool Idle() const;
+
+  // Moves a seekable input back by what the buffer still holds, to the first byte not handed out,
+  // so that whoever reads the same descriptor next begins there; from then on it reads nothing. A
+  // pipe, a socket or a terminal cannot be moved back: what it passed to the buffer stays read.
+  void GiveBackUnread();
 
  private:
   enum class Filled { kData, kEnd, kFailed };
@@ -534,6 +591,25 @@ bool LineReader::Next(std::string& line) {
   }
 }
 
+bool LineReader::Idle() const {
+  if (ended_) return false;
+  if (std::memchr(buffer_.data() + begin_, '\n', end_ - begin_) != nullptr) return false;
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  // A failed poll counts as idle too: giving memory back early costs only time.
+  return ::poll(&input, 1, 0) <= 0;
+}
+
+void LineReader::GiveBackUnread() {
+  const auto held = static_cast<off_t>(end_ - begin_);
+  begin_ = end_ = 0;
+  ended_ = true;
+  if (held == 0) return;
+  if (::lseek(STDIN_FILENO, -held, SEEK_CUR) < 0) {
+    // ESPIPE: the input cannot seek, and there is nothing to go back to.
+    return;
+  }
+}
+
 LineReader::Filled LineReader::Fill() {
   for (;;) {
     const ssize_t got = ::read(STDIN_FILENO, buffer_.data(), buffer_.size());
@@ -549,9 +625,9 @@ LineReader::Filled LineReader::Fill() {
   }
 }
 
-// A line buffer that grew past this is given back after its request, and with it the free memory
-// of the heap, so that large requests do not keep their memory for the rest of the run.
-constexpr std::size_t kKeptLineCapacity = std::size_t{4} << 20;
+// A line longer than this is large: its buffer, and with it the free memory of the heap, is given
+// back after its request rather than kept for the rest of the run, unless more large lines follow.
+constexpr std::size_t kLargeLine = std::size_t{4} << 20;
 
 // Hands the free memory of the heap back to the system. glibc's allocator keeps it: once its mmap
 // threshold has grown, a large request's arguments and reply come from the heap, which is not
@@ -562,44 +638,80 @@ void GiveBackFreeMemory() {
 #endif
 }
 
-// Reads and answers requests until the end of input, a failed read or a successful `shutdown`.
-void RunRequestLoop() {
-  LineReader input;
-  ReplyOutput output;
-  std::string line;
-  while (input.Next(line)) {
-    const bool shut_down = HandleLine(line, output);
-    if (line.capacity() > kKeptLineCapacity) {
+// Decides after each request when the memory of large lines goes back to the system. It is kept
+// through a run of large lines, so that each of them does not grow its buffer and fault its pages
+// in anew, and given back after a large line that follows smaller ones, after the line that ends a
+// run of large ones, and whenever the input falls idle after a large line.
+class LineMemory {
+ public:
+  // Called with the line of the request just handled, and the reader that it came from.
+  void AfterRequest(std::string& line, const LineReader& input) {
+    const bool large = line.size() > kLargeLine;
+    const bool first_of_run = large && !previous_large_;
+    previous_large_ = large;
+    held_ = held_ || large;
+    if (held_ && (first_of_run || !large || input.Idle())) {
       std::string().swap(line);
       GiveBackFreeMemory();
+      held_ = false;
     }
-    if (shut_down) return;
+  }
+
+ private:
+  bool previous_large_ = false;
+  bool held_ = false;  // a large line's memory has not been given back since
+};
+
+// Reads and answers requests until the end of input, a failed read or a successful `shutdown`,
+// which leaves the input just after its line. `out_of_memory` is the encoded message of the reply
+// to a request that runs out of memory.
+void RunRequestLoop(std::string_view out_of_memory) {
+  LineReader input;
+  ReplyOutput output;
+  LineMemory memory;
+  std::string line;
+  while (input.Next(line)) {
+    if (HandleLine(line, output, out_of_memory)) {
+      input.GiveBackUnread();
+      return;
+    }
+    memory.AfterRequest(line, input);
   }
 }
 
 constexpr std::string_view kNoStandardDescriptor =
     "kalvex-helper: a standard descriptor is closed, and neither /dev/null nor a pipe can take "
     "its place\n";
-constexpr std::string_view kNoByteStream =
+constexpr std::string_view kNoByteStreamInput =
     "kalvex-helper: standard input is a socket that does not carry a byte stream\n";
+constexpr std::string_view kNoByteStreamOutput =
+    "kalvex-helper: standard output is a socket that does not carry a byte stream\n";
+constexpr char kOutOfMemory[] = "kalvex-helper ran out of memory";
 
 }  // namespace
 
 int main() {
-  // Both refusals come before any request is read, and before the SDK is called.
+  // The refusals come before any request is read, and before the SDK is called.
   if (!FillClosedStandardDescriptors()) {
     SayOnStandardError(kNoStandardDescriptor);
     return 1;
   }
-  if (InputKeepsPacketBounds()) {
-    SayOnStandardError(kNoByteStream);
+  if (KeepsPacketBounds(STDIN_FILENO)) {
+    SayOnStandardError(kNoByteStreamInput);
+    return 1;
+  }
+  if (KeepsPacketBounds(STDOUT_FILENO)) {
+    SayOnStandardError(kNoByteStreamOutput);
     return 1;
   }
   int exit_code = 0;
   try {
-    RunRequestLoop();
+    // Set aside before the first request, so that a request that runs out of memory needs none
+    // for its reply.
+    const std::string out_of_memory = Base64Encode(kOutOfMemory);
+    RunRequestLoop(out_of_memory);
   } catch (...) {
-    // Out of memory while a line was read, split or decoded, or while an "err" reply was formed.
+    // Out of memory while a request line was read (its id may not have come yet), or at start.
     exit_code = 1;
   }
   try {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,9 +45,11 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
   if (socket_ && output.kind != OutputSetup::Kind::kPipe) {
     throw std::invalid_argument("a stream socket input is also the output");
   }
+  const bool socket_output = output.kind == OutputSetup::Kind::kSocket;
   const bool output_pipe = !socket_ && (output.kind == OutputSetup::Kind::kPipe ||
-                                        output.kind == OutputSetup::Kind::kNonBlockingPipe);
-  int in_pipe[2];  // the helper's end, then this side's
+                                        output.kind == OutputSetup::Kind::kNonBlockingPipe ||
+                                        socket_output);
+  int in_pipe[2] = {-1, -1};  // the helper's end, then this side's
   int out_pipe[2] = {-1, -1};
   const int made = socket_input
                        ? ::socketpair(AF_UNIX, input.socket_type | SOCK_CLOEXEC, 0, in_pipe)
@@ -56,12 +59,14 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
   if (socket_) {
     out_pipe[0] = ::fcntl(in_pipe[1], F_DUPFD_CLOEXEC, 0);  // replies come back on this side's end
     output_made = out_pipe[0] >= 0;
+  } else if (socket_output) {
+    output_made = ::socketpair(AF_UNIX, output.socket_type | SOCK_CLOEXEC, 0, out_pipe) == 0;
   } else if (output_pipe) {
     output_made = ::pipe2(out_pipe, O_CLOEXEC) == 0;
   }
   if (!output_made) {
-    ::close(in_pipe[0]);
-    ::close(in_pipe[1]);
+    CloseFd(in_pipe[0]);
+    CloseFd(in_pipe[1]);
     throw std::runtime_error("cannot make the output pipe");
   }
   // The flag belongs to the open pipe end, which the helper shares.
@@ -88,6 +93,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
     switch (output.kind) {
       case OutputSetup::Kind::kPipe:
       case OutputSetup::Kind::kNonBlockingPipe:
+      case OutputSetup::Kind::kSocket:
         if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
         if (rc == 0 && output.with_errors) {
           rc = posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDERR_FILENO);
@@ -107,8 +113,8 @@ HelperProcess::HelperProcess(const std::vector<std::string>& env, const OutputSe
   }
   if (rc == 0) rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in_pipe[0]);
-  if (output_pipe) ::close(out_pipe[1]);
+  CloseFd(in_pipe[0]);
+  if (output_pipe) CloseFd(out_pipe[1]);
   input_fd_ = in_pipe[1];
   output_fd_ = out_pipe[0];
   if (rc != 0) {
@@ -191,12 +197,12 @@ std::optional<std::string> HelperProcess::ReadToEnd(std::chrono::milliseconds ti
   return all;
 }
 
-std::optional<int> HelperProcess::Wait(std::chrono::milliseconds timeout) {
+std::optional<int> HelperProcess::Wait(std::chrono::milliseconds timeout, rusage* usage) {
   if (pid_ <= 0) return std::nullopt;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   for (;;) {
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    const pid_t done = ::wait4(pid_, &status, WNOHANG, usage);
     if (done == pid_) break;
     if (done < 0 && errno != EINTR) return std::nullopt;
     if (std::chrono::steady_clock::now() >= deadline) {

@@ -3,6 +3,7 @@
 #ifndef BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
 #define BRANNIC_TESTS_HELPER_HELPER_PROCESS_H_
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -22,12 +23,15 @@ struct OutputSetup {
     kNonBlockingPipe,  // the same, with O_NONBLOCK set on the helper's end
     kClosed,           // standard output and standard error closed
     kFile,             // the file `path`, opened for appending
+    kSocket,           // one end of a socket pair of `socket_type`, whose other end ReadLine and
+                       // ReadToEnd read (the end of a datagram socket's output is never seen there)
   };
   Kind kind = Kind::kPipe;
   std::string path;
-  // With kPipe or kNonBlockingPipe: standard error goes into the same pipe, so that the reads see
-  // what the helper says there too.
+  // With kPipe, kNonBlockingPipe or kSocket: standard error goes into the same pipe or socket, so
+  // that the reads see what the helper says there too.
   bool with_errors = false;
+  int socket_type = SOCK_STREAM;
 };
 
 // Where a helper's standard input comes from.
@@ -50,7 +54,8 @@ class HelperProcess {
   // Starts the helper with the "NAME=value" entries of `env` added to this process's environment
   // and its standard output and input set up as `output` and `input` say. SIGPIPE is ignored in
   // this process and so in the helper. `command`, when given, is run in place of the built helper:
-  // a program with its arguments that ends by executing a helper, which keeps its process id.
+  // a program with its arguments that runs a helper (pid() is the helper's own only when the
+  // program ends by executing it).
   // Throws std::runtime_error when it cannot be started.
   explicit HelperProcess(const std::vector<std::string>& env = {},
                          const OutputSetup& output = {}, const InputSetup& input = {},
@@ -73,8 +78,9 @@ class HelperProcess {
   // next read).
   std::optional<std::string> ReadToEnd(std::chrono::milliseconds timeout);
   // The helper's exit code once it has exited; nothing when it was killed by a signal or is still
-  // running after `timeout` (then it is killed).
-  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  // running after `timeout` (then it is killed). `usage`, when given, receives what the helper used
+  // of the system (page faults, times) once it has exited.
+  std::optional<int> Wait(std::chrono::milliseconds timeout, rusage* usage = nullptr);
 
   pid_t pid() const { return pid_; }
   // This side of the output pipe or socket; -1 when the output is neither or was closed.

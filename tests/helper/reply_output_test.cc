@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -236,6 +237,59 @@ TEST_F(ReplyOutputTest, ReplyAfterACutOneIsALineOfItsOwn) {
     const std::string output = ReadFile(replies);
     EXPECT_TRUE(output == before + after || output == before + Ok("2") + after)
         << "after the first reply: " << output.substr(std::min(init.size(), output.size()));
+  }
+}
+
+// A socket that keeps packet bounds cannot take a reply larger than its packet limit, which would
+// be lost without a sign, so only a stream socket or a pipe is written to; on another the helper
+// says so and ends before reading a request.
+TEST_F(ReplyOutputTest, OnlyAStreamSocketOrAPipeTakesTheReplies) {
+  // A reply of 1.3 MiB, far over the packet limit of a local socket.
+  const std::string method(1u << 20, 'm');
+  const std::string input = InitRequest("init", Fields()) + LogRequest("a") + "long\t" + method +
+                            "\n" + Request("end", "shutdown");
+  const std::string replies =
+      Ok("init") + Ok("a") + Err("long", "Unknown method: " + method) + Ok("end");
+  const std::string refused =
+      "kalvex-helper: standard output is a socket that does not carry a byte stream\n";
+  const struct {
+    const char* name;
+    OutputSetup::Kind kind;
+    int type;
+    bool written;
+  } cases[] = {
+      {"sequenced packets", OutputSetup::Kind::kSocket, SOCK_SEQPACKET, false},
+      {"datagrams", OutputSetup::Kind::kSocket, SOCK_DGRAM, false},
+      {"stream", OutputSetup::Kind::kSocket, SOCK_STREAM, true},
+      {"pipe", OutputSetup::Kind::kPipe, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(RecordPath().c_str());
+    std::remove(LogPath().c_str());
+    OutputSetup output;
+    output.kind = c.kind;
+    output.socket_type = c.type;
+    output.with_errors = true;
+    HelperProcess helper({"KALVEX_STANDIN_RECORD=" + RecordPath()}, output);
+    std::thread writer([&helper, &input] {
+      helper.Write(input);  // fails once a refusing helper has gone
+      helper.CloseInput();
+    });
+    if (c.written) {
+      const std::optional<std::string> all = helper.ReadToEnd(kTimeout);
+      ASSERT_TRUE(all);
+      EXPECT_EQ(all->size(), replies.size());
+      EXPECT_TRUE(*all == replies);  // not EXPECT_EQ: 1.3 MiB
+    } else {
+      // The end of a datagram socket's output is never seen: the refusal is its one line.
+      EXPECT_EQ(helper.ReadLine(kTimeout), refused);
+    }
+    const std::optional<int> exit_code = helper.Wait(kTimeout);
+    writer.join();
+    EXPECT_EQ(exit_code, c.written ? 0 : 1);
+    EXPECT_EQ(ReadFile(LogPath()), c.written ? LogRecord("a") : "");
+    EXPECT_EQ(Calls().empty(), !c.written);  // a refusing helper does not touch the SDK
   }
 }
 

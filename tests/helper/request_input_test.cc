@@ -8,8 +8,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "helper_process.h"
 #include "protocol_text.h"
@@ -142,6 +144,51 @@ TEST_F(RequestInputTest, OnlyAStreamSocketIsReadAsInput) {
     EXPECT_EQ(helper.Wait(kTimeout), c.read ? 0 : 1);
     EXPECT_EQ(ReadFile(LogPath()), c.read ? LogRecord("a") : "");
     EXPECT_EQ(Calls().empty(), !c.read);  // a refusing helper does not touch the SDK
+  }
+}
+
+// A file given as standard input is left just after the line of a successful shutdown, so that the
+// next program given the same descriptor, `(kalvex-helper; cat) < file`, reads the lines after it.
+// A failed shutdown leaves the helper reading on to the end, and so does an input without one.
+TEST_F(RequestInputTest, FileInputIsLeftAfterASuccessfulShutdown) {
+  // Lines without a TAB, which the helper ignores, put the shutdown line inside its second read.
+  std::string padding;
+  while (padding.size() < (100u << 10)) padding += "a line the helper ignores\n";
+  std::string after = "after 1\n";
+  while (after.size() < (200u << 10)) after += "more lines for whoever reads on\n";
+  after += "after\tbogus\nlast line without LF";
+  const std::string head = InitRequest("init", Fields()) + LogRequest("a") + padding;
+  const struct {
+    const char* name;
+    std::vector<std::string> settings;
+    std::string file;
+    std::string replies;
+    std::string rest;  // what cat reads after the helper
+  } cases[] = {
+      {"shutdown succeeds", {}, head + Request("end", "shutdown") + after,
+       Ok("init") + Ok("a") + Ok("end"), after},
+      {"shutdown fails", {"KALVEX_STANDIN_THROW=DestroyKalvexWrapper"},
+       head + Request("end", "shutdown") + after,
+       Ok("init") + Ok("a") + Err("end", "stand-in DestroyKalvexWrapper failed") +
+           Err("after", "Unknown method: bogus"),
+       ""},
+      {"no shutdown", {}, head + after,
+       Ok("init") + Ok("a") + Err("after", "Unknown method: bogus"), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = RootPath() + ".requests";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << c.file;
+    // The helper and cat share one descriptor of the file.
+    HelperProcess helper(c.settings, {}, {},
+                         {"/bin/sh", "-c", "{ \"$0\"; code=$?; cat; exit $code; } < \"$1\"",
+                          KALVEX_HELPER_PATH, file});
+    const std::optional<std::string> output = helper.ReadToEnd(kTimeout);
+    ASSERT_TRUE(output);
+    const std::string expected = c.replies + c.rest;
+    EXPECT_EQ(output->size(), expected.size());
+    EXPECT_TRUE(*output == expected) << output->substr(0, 200);  // not EXPECT_EQ: 300 KiB
+    EXPECT_EQ(helper.Wait(kTimeout), 0);
   }
 }
 
