@@ -33,7 +33,8 @@ struct Measured {
 
 // Runs `argv` (looked up in PATH) with its output in `output`, in a child of a child: the middle process
 // waits for it and reads its peak resident memory with getrusage(RUSAGE_CHILDREN), which then covers that
-// one process alone. The time is the wall time of the whole.
+// one process alone. Linux counts in it also what that child, a copy of this test, held before its exec, so
+// the figure is at most that much above the program's own. The time is the wall time of the whole.
 Measured measure(const std::vector<std::string>& argv, const fs::path& output) {
   int report[2];
   if (pipe(report) != 0) return {};
