@@ -73,7 +73,8 @@ inline ElfLayout elfLayout(const std::filesystem::path& path) {
 
 // The ELF content hash as its definition reads, built independently: every section from index 1 whose
 // header reads, except ".tolsec" and ".shstrtab", contributes its name and NUL (when the name resolves)
-// and then every block elf_getdata delivers.
+// and then every block elf_getdata delivers. "" when elf_getdata fails for a section: its data cannot be
+// read.
 inline std::string referenceContentHash(const std::filesystem::path& path) {
   if (elf_version(EV_CURRENT) == EV_NONE) throw std::runtime_error("libelf unusable");
   const int fd = ::open(path.c_str(), O_RDONLY);
@@ -87,11 +88,17 @@ inline std::string referenceContentHash(const std::filesystem::path& path) {
     const char* name = elf_strptr(elf, shstrndx, shdr.sh_name);
     if (name && (std::strcmp(name, ".tolsec") == 0 || std::strcmp(name, ".shstrtab") == 0)) continue;
     if (name) input.insert(input.end(), name, name + std::strlen(name) + 1);
+    (void)elf_errno();
     for (Elf_Data* d = elf_getdata(scn, nullptr); d; d = elf_getdata(scn, d)) {
       if (d->d_buf && d->d_size) {
         const auto* bytes = static_cast<const uint8_t*>(d->d_buf);
         input.insert(input.end(), bytes, bytes + d->d_size);
       }
+    }
+    if (elf_errno() != 0) {
+      elf_end(elf);
+      ::close(fd);
+      return "";
     }
   }
   elf_end(elf);
@@ -186,13 +193,15 @@ struct Elf64Image {
     content += bytes;
     return at;
   }
-  // Writes the file with the header table at its end (its old place becomes padding).
+  // Writes the file with the header table at its end (its old place becomes padding). From 0xff00 headers
+  // on, the count is written with extended numbering: e_shnum 0, the count in section 0's sh_size.
   void write(const std::filesystem::path& path) {
-    if (table.size() / 64 >= 0xff00) throw std::runtime_error("too many section headers");
+    const size_t count = table.size() / 64;
     std::string out = content;
     out.resize((out.size() + 7) & ~size_t{7}, '\0');
     putLE(out, 0x28, 8, out.size());
-    putLE(out, 0x3c, 2, table.size() / 64);
+    putLE(out, 0x3c, 2, count < SHN_LORESERVE ? count : 0);
+    putLE(table, 32, 8, count < SHN_LORESERVE ? 0 : count);
     out += table;
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(out.data(), static_cast<std::streamsize>(out.size()));
@@ -238,6 +247,21 @@ inline uint32_t appendToNameTable(const std::filesystem::path& path, const std::
   detail::putLE(image.table, names + 32, 8, old_table.size() + bytes.size());
   image.write(path);
   return static_cast<uint32_t>(old_table.size());
+}
+
+// Makes the file use extended numbering with a count of `count` section headers (e_shnum 0, the count in
+// section 0's sh_size), and extends it, sparse, to the end of that many headers, so that the headers past
+// its own are zeros: sections of type SHT_NULL without data, named by the name table's first byte. ELF64
+// little-endian only; gives the file's new size.
+inline uint64_t claimSectionHeaders(const std::filesystem::path& path, uint64_t count) {
+  const std::string header = readBytes(path).substr(0, 64);
+  const uint64_t shoff = detail::getLE(header, 0x28, 8);
+  patchLE(path, 0x3c, 2, 0);
+  patchU64(path, shoff + 32, count);
+  const uint64_t size = shoff + 64 * count;
+  if (size < std::filesystem::file_size(path)) throw std::runtime_error("the headers would end inside the file");
+  std::filesystem::resize_file(path, size);
+  return size;
 }
 
 // Compresses the section-name table in place with libelf (zlib), leaving every other byte where it is.

@@ -69,9 +69,10 @@ TEST_F(FileVerifierTest, ChangesInsideAndOutsideHashedSections) {
   }
 }
 
-// Plain sections are read straight from the file, the others (tables of another byte order, compressed
-// sections) through libelf: all must give the hash that the definition gives, and a change deep inside a
-// large section must be seen.
+// Sections that libelf delivers as stored (every section of a file of the host's byte order, plain bytes of
+// the other) are read straight from the file, the others (tables and notes of the other byte order,
+// compressed sections there) through libelf: all must give the hash that the definition gives, and a change
+// deep inside a large section must be seen.
 TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForEveryKindOfSection) {
   const auto hasCompressed = [](const char* path) {
     const std::vector<testing::SectionInfo> sections = testing::elfLayout(path).sections;
@@ -110,6 +111,57 @@ TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForEveryKindOfSection) {
     testing::patchU64(edge, header + 32, e.size);
     EXPECT_EQ(computeElfContentHash(edge), e.hashed ? testing::referenceContentHash(edge) : "") << e.what;
   }
+  // One more section of each type with data in the file, of a size that is a whole number of the entries
+  // libelf reads that type as (1680 bytes) or not (1681): libelf delivers such data as stored, or none at
+  // all, and then there is no hash.
+  const struct {
+    const char* what;
+    uint32_t type;
+    uint64_t flags;
+    bool odd_size_read;
+  } kinds[] = {
+      {"PROGBITS", SHT_PROGBITS, 0, true},
+      {"NULL", SHT_NULL, 0, true},
+      {"STRTAB", SHT_STRTAB, 0, true},
+      {"an unknown type", SHT_LOOS + 0x1234, 0, true},
+      {"compressed PROGBITS", SHT_PROGBITS, SHF_COMPRESSED, true},
+      {"compressed SYMTAB", SHT_SYMTAB, SHF_COMPRESSED, true},
+      {"NOTE", SHT_NOTE, 0, true},
+      {"GNU_verdef", SHT_GNU_verdef, 0, true},
+      {"GNU_HASH", SHT_GNU_HASH, 0, true},
+      {"SYMTAB", SHT_SYMTAB, 0, false},
+      {"DYNSYM", SHT_DYNSYM, 0, false},
+      {"RELA", SHT_RELA, 0, false},
+      {"REL", SHT_REL, 0, false},
+      {"HASH", SHT_HASH, 0, false},
+      {"DYNAMIC", SHT_DYNAMIC, 0, false},
+      {"INIT_ARRAY", SHT_INIT_ARRAY, 0, false},
+      {"FINI_ARRAY", SHT_FINI_ARRAY, 0, false},
+      {"PREINIT_ARRAY", SHT_PREINIT_ARRAY, 0, false},
+      {"GROUP", SHT_GROUP, 0, false},
+      {"SYMTAB_SHNDX", SHT_SYMTAB_SHNDX, 0, false},
+      {"GNU_verneed", SHT_GNU_verneed, 0, false},
+      {"GNU_versym", SHT_GNU_versym, 0, false},
+      {"SUNW_syminfo", SHT_SUNW_syminfo, 0, false},
+      {"SUNW_move", SHT_SUNW_move, 0, false},
+      {"GNU_LIBLIST", SHT_GNU_LIBLIST, 0, false},
+  };
+  for (const auto& k : kinds) {
+    for (const uint64_t size : {uint64_t{1680}, uint64_t{1681}}) {
+      const fs::path kind = dir_ / "kind";
+      fs::remove(kind);
+      fs::copy_file(BNQ_FIXTURE_ELF, kind);
+      testing::appendNamedSectionHeaders(kind, testing::appendToNameTable(kind, std::string(".kind") + '\0'), k.type,
+                                         1);
+      const uint64_t header = testing::elfLayout(kind).sections.back().header_offset;
+      testing::patchU64(kind, header + 8, k.flags);
+      testing::patchU64(kind, header + 24, 64);
+      testing::patchU64(kind, header + 32, size);
+      const std::string reference = testing::referenceContentHash(kind);
+      EXPECT_EQ(reference.empty(), size == 1681 && !k.odd_size_read) << k.what << ", " << size << " bytes";
+      EXPECT_EQ(computeElfContentHash(kind), reference) << k.what << ", " << size << " bytes";
+    }
+  }
   std::string big(3 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
   testing::writeFile(dir_ / "big.bin", big);
@@ -126,9 +178,10 @@ TEST_F(FileVerifierTest, ContentHashFollowsItsDefinitionForEveryKindOfSection) {
 }
 
 // Section headers lie outside the signature: extra headers naming the same bytes again would make the hash
-// read, and libelf keep, those bytes once per header. Sections whose sizes add up to more than the file are
-// refused before their data is read; up to exactly the file's size they are hashed (sections without bytes
-// in the file, the signature section and the name table do not count).
+// read, and libelf keep, those bytes once per header. Sections whose sizes, with the names that feed the
+// hash, add up to more than the file are refused before their data is read; up to exactly the file's size
+// they are hashed (sections without bytes in the file, the signature section and the name table do not
+// count).
 TEST_F(FileVerifierTest, SectionsClaimingMoreThanTheFileAreRefusedUnread) {
   testing::writeFile(dir_ / "region.bin", std::string(1 << 20, 'r'));
   const fs::path unsigned_elf = dir_ / "with-region";
@@ -153,9 +206,11 @@ TEST_F(FileVerifierTest, SectionsClaimingMoreThanTheFileAreRefusedUnread) {
   testing::appendSectionHeaders(edge, region, SHT_PROGBITS, 1);
   const testing::ElfLayout layout = testing::elfLayout(edge);
   uint64_t counted = 0;
-  for (size_t i = 0; i + 1 < layout.sections.size(); ++i) {
+  for (size_t i = 0; i < layout.sections.size(); ++i) {
     const testing::SectionInfo& s = layout.sections[i];
-    if (s.type != SHT_NOBITS && s.name != ".tolsec" && s.name != ".shstrtab") counted += s.size;
+    if (s.name == ".tolsec" || s.name == ".shstrtab") continue;
+    counted += s.name.size() + 1;
+    if (s.type != SHT_NOBITS && i + 1 < layout.sections.size()) counted += s.size;
   }
   const uint64_t file_size = fs::file_size(edge);
   for (const uint64_t extra : {uint64_t{0}, uint64_t{1}}) {
@@ -165,8 +220,8 @@ TEST_F(FileVerifierTest, SectionsClaimingMoreThanTheFileAreRefusedUnread) {
   }
 }
 
-// Headers may also share one long name, and each section's name is hashed: the names that feed the hash are
-// refused beyond the file's size as the sizes are, for sections with bytes in the file or without. Up to
+// Headers may also share one long name, and each section's name is hashed: the names that feed the hash
+// count towards the file's size with the sizes, for sections with bytes in the file or without. Up to
 // exactly the file's size they are hashed.
 TEST_F(FileVerifierTest, SectionNamesAddingUpToMoreThanTheFileAreRefusedUnread) {
   const fs::path signed_elf = signedElf("signed", valid());
@@ -190,9 +245,11 @@ TEST_F(FileVerifierTest, SectionNamesAddingUpToMoreThanTheFileAreRefusedUnread) 
   testing::appendNamedSectionHeaders(edge, name, SHT_PROGBITS, 2);
   const testing::ElfLayout layout = testing::elfLayout(edge);
   uint64_t counted = 0;
-  for (size_t i = 0; i + 1 < layout.sections.size(); ++i) {
-    const std::string& n = layout.sections[i].name;
-    if (n != ".tolsec" && n != ".shstrtab") counted += n.size() + 1;
+  for (size_t i = 0; i < layout.sections.size(); ++i) {
+    const testing::SectionInfo& s = layout.sections[i];
+    if (s.name == ".tolsec" || s.name == ".shstrtab") continue;
+    if (s.type != SHT_NOBITS) counted += s.size;
+    if (i + 1 < layout.sections.size()) counted += s.name.size() + 1;
   }
   const uint64_t file_size = fs::file_size(edge);
   for (const uint64_t extra : {uint64_t{0}, uint64_t{1}}) {
@@ -203,9 +260,15 @@ TEST_F(FileVerifierTest, SectionNamesAddingUpToMoreThanTheFileAreRefusedUnread) 
   }
 }
 
-// A genuine section-name table is stored plainly and ends with a NUL. libelf decompresses a compressed one
-// whole, up to a thousand times its stored size, and scans trailing bytes without a NUL once per name
-// lookup: such a table is refused before any name is looked up, by both readers.
+// Appends unused bytes, ending with a NUL, to the section-name table until it holds `size` bytes.
+void growNameTable(const fs::path& path, uint64_t size) {
+  const uint64_t own = testing::section(testing::elfLayout(path), ".shstrtab").size;
+  testing::appendToNameTable(path, std::string(size - own - 1, 'x') + '\0');
+}
+
+// A genuine section-name table is stored plainly, small, and ends with a NUL. libelf decompresses a compressed one
+// whole, up to a thousand times its stored size, holds the table whole, and scans trailing bytes without a NUL
+// once per name lookup: such a table is refused before any name is looked up, by both readers.
 TEST_F(FileVerifierTest, NameTableThatMakesLookupsCostlyIsRefused) {
   const struct {
     const char* what;
@@ -213,6 +276,7 @@ TEST_F(FileVerifierTest, NameTableThatMakesLookupsCostlyIsRefused) {
   } cases[] = {
       {"compressed", [](const fs::path& p) { testing::compressNameTable(p); }},
       {"ending without a NUL", [](const fs::path& p) { testing::appendToNameTable(p, std::string(4096, 'x')); }},
+      {"one byte larger than kMaxNameTableSize", [](const fs::path& p) { growNameTable(p, kMaxNameTableSize + 1); }},
   };
   for (const auto& c : cases) {
     const fs::path elf = signedElf(std::string("names-") + std::to_string(&c - cases), valid());
@@ -223,6 +287,11 @@ TEST_F(FileVerifierTest, NameTableThatMakesLookupsCostlyIsRefused) {
     EXPECT_EQ(r.error_code, -12) << c.what;
     EXPECT_EQ(r.error_message, "No signature section found") << c.what;
   }
+  // libelf holds the table whole: at the bound it is read, and the file still verifies.
+  const fs::path at_bound = signedElf("names-at-bound", valid());
+  growNameTable(at_bound, kMaxNameTableSize);
+  EXPECT_EQ(computeElfContentHash(at_bound), testing::referenceContentHash(at_bound));
+  EXPECT_TRUE(devVerifier().verifyFile(at_bound).is_valid);
 }
 
 TEST_F(FileVerifierTest, RecordedHashMustMatchExactly) {
