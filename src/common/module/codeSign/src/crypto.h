@@ -37,8 +37,11 @@ class PrivateKey {
   PrivateKey() noexcept = default;
   explicit PrivateKey(EVP_PKEY* key) noexcept : key_(key) {}
 
-  // Reads one unencrypted PEM private key (any form OpenSSL reads). SUCCESS; FILE_NOT_FOUND when the file
-  // cannot be opened (the key held is kept); INVALID_KEY when no key was read (the object is then empty).
+  // Reads one unencrypted PEM private key (any form OpenSSL reads). The file is read like every file the
+  // library reads (OpenedFile), and only a regular file of at most 1 MiB (decided from its size before any
+  // byte is read); a directory opens and holds no bytes. SUCCESS; FILE_NOT_FOUND when the file cannot be
+  // opened, is a FIFO, a socket or a device (never opened for reading), is larger than 1 MiB or cannot be
+  // read whole (the key held is kept); INVALID_KEY when no key was read (the object is then empty).
   ErrorCode loadFromFile(const std::filesystem::path& path);
   // As loadFromFile, from PEM text; OUT_OF_MEMORY when no memory buffer could be made (the key is kept).
   ErrorCode loadFromString(const std::string& pem);
