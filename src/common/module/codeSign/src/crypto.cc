@@ -345,12 +345,16 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
   // at once, unopened. A directory that may be read holds no bytes to read.
   const OpenedFile file(path);
   if (!file.isReadable()) return "";
-  const bool directory = S_ISDIR(file.status().st_mode);
+  if (S_ISDIR(file.status().st_mode)) return DigestStream(algorithm).finish();
+  return computeOpenedFileHash(file, algorithm);
+}
+
+std::string computeOpenedFileHash(const OpenedFile& file, HashAlgorithm algorithm) {
+  if (!file.isRegular()) return "";
   DigestStream digest(algorithm);
   // A partial read gives no digest: a read that fails part-way, or a file that turns out shorter or longer
   // than the size its open found, gives "". So does a failed update.
-  if (!directory &&
-      !file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
+  if (!file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
     return "";
   }
   return digest.finish();

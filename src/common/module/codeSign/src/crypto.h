@@ -17,6 +17,10 @@
 
 #include "codeSign/src/types.h"
 
+namespace bnq::sign {
+class OpenedFile;  // codeSign/src/internal/file_reading.h
+}  // namespace bnq::sign
+
 namespace bnq::sign::crypto {
 
 namespace detail {
@@ -125,6 +129,11 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm);
 // a read failure part-way, or a file that turns out shorter or longer than that, gives "" (never the
 // digest of a partial read).
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm);
+// Digest of the bytes of an opened file as OpenedFile::readBlocks hands them on, streamed: the one digest of
+// a file's content that the checks and the manifest generator use. "" when it is not a regular file open
+// for reading (a directory included), its reading fails or finds it shorter or longer than the size its
+// open found (never the digest of a partial read), or the digest fails.
+std::string computeOpenedFileHash(const OpenedFile& file, HashAlgorithm algorithm);
 
 // One digest computed over bytes fed piece by piece (SHA-256 for SHA256, SHA-512 for any other value).
 // Owns its OpenSSL context; move-only. A stream that could not be started, or whose update failed, stays

@@ -15,8 +15,6 @@
 #include <iterator>
 #include <memory>
 
-#include "codeSign/src/crypto.h"
-
 namespace bnq::sign {
 namespace {
 
@@ -129,14 +127,6 @@ bool OpenedFile::readBlocks(const BlockSink& sink) const {
     if (n < 0 && errno == EINTR) continue;
     return n == 0;
   }
-}
-
-std::string OpenedFile::sha256Hex() const {
-  crypto::DigestStream digest(HashAlgorithm::SHA256);
-  if (!readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
-    return "";
-  }
-  return digest.finish();
 }
 
 std::optional<std::string> OpenedFile::readAll() const {

@@ -3,7 +3,8 @@
 // could release a writer waiting on it, opening a device could have effects, and neither need end), and
 // only where it does not lie on a kernel file system such as /proc or /sys (reading such a file can have
 // effects too). It is described by the status of that descriptor rather than by that of a path that may
-// change in between, and read no further than the size that status gave.
+// change in between, and read no further than the size that status gave. What the bytes are for is the
+// callers' business.
 #ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
 #define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
 
@@ -60,9 +61,6 @@ class OpenedFile {
   // ever. False when !isRegular() (nothing is read), a read fails, the file ends before that
   // size or goes on after it (the blocks before were handed on: the caller drops them) or `sink` stopped.
   bool readBlocks(const BlockSink& sink) const;
-  // Lowercase hex SHA-256 of the file's bytes as readBlocks hands them on; "" when readBlocks fails (a
-  // partial read never gives a digest) or the digest fails.
-  std::string sha256Hex() const;
   // The whole content, as readBlocks hands it on; empty when readBlocks fails or memory runs out.
   std::optional<std::string> readAll() const;
 
