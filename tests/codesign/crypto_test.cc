@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -150,6 +152,49 @@ TEST_F(CryptoTest, FailedLoadsKeepOrDropTheKey) {
   const auto enc_path = dir_ / "encrypted.pem";
   writeFile(enc_path, enc_pem);
   EXPECT_EQ(from_public.loadFromFile(enc_path), ErrorCode::INVALID_KEY);
+}
+
+// A key file is read like every other file the library reads: only a regular file, of at most 1 MiB. A FIFO
+// (an open would release its waiting writer, and the read would last as long as the writer writes), a device
+// (/dev/zero never ends) and a larger file give at once what a file that cannot be opened gives, and the key
+// held is kept. A directory opens and holds no key.
+TEST_F(CryptoTest, KeyFilesAreReadOnlyAsRegularFilesWithinTheirBound) {
+  const PrivateKey source = rsa();
+  const std::string public_pem = pemOf([&](BIO* bio) { return PEM_write_bio_PUBKEY(bio, source.get()); });
+  constexpr size_t kBound = size_t{1} << 20;
+  const auto padded = [&](const char* name, const std::string& pem, size_t size) {
+    writeFile(dir_ / name, pem + std::string(size - pem.size(), '\n'));
+    return dir_ / name;
+  };
+  const std::filesystem::path fifo = dir_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    const char* what;
+    std::filesystem::path private_file, public_file;
+    ErrorCode expected;
+  } cases[] = {
+      {"keys padded to the bound", padded("at.pem", *rsa_pem_, kBound), padded("at.pub", public_pem, kBound),
+       ErrorCode::SUCCESS},
+      {"keys padded one byte beyond it", padded("beyond.pem", *rsa_pem_, kBound + 1),
+       padded("beyond.pub", public_pem, kBound + 1), ErrorCode::FILE_NOT_FOUND},
+      {"a FIFO whose writer waits", fifo, fifo, ErrorCode::FILE_NOT_FOUND},
+      {"/dev/zero", "/dev/zero", "/dev/zero", ErrorCode::FILE_NOT_FOUND},
+      {"a directory", dir_.path(), dir_.path(), ErrorCode::INVALID_KEY},
+  };
+  for (const auto& c : cases) {
+    testing::WaitingWriter writer(fifo);
+    const auto loads = [&] {
+      PrivateKey private_key = ec();
+      PublicKey public_key = PublicKey::fromPrivateKey(ec());
+      if (private_key.loadFromFile(c.private_file) != c.expected) return 1;
+      if (public_key.loadFromFile(c.public_file) != c.expected) return 2;
+      // A key read, or the key held kept; none after a file that holds none.
+      const bool held = c.expected != ErrorCode::INVALID_KEY;
+      return (private_key.get() != nullptr) == held && (public_key.get() != nullptr) == held ? 0 : 3;
+    };
+    EXPECT_EQ(testing::exitCodeWithin(std::chrono::seconds(5), loads), 0) << c.what;
+    EXPECT_TRUE(writer.stillWaiting()) << c.what << ": the FIFO was opened for reading";
+  }
 }
 
 // Only the SubjectPublicKeyInfo form in a "PUBLIC KEY" block is a public key, through either loader. OpenSSL

@@ -1,16 +1,25 @@
 // How the checks open and read files: nothing but a regular file (or a directory) is ever opened for
-// reading, a file is read up to the size its open found and no further, and a signature document or a
+// reading, nor any file of a kernel file system such as /proc or /sys, nor any file at all where /proc is not
+// mounted; a file is read up to the size its open found and no further, and a signature document or a
 // manifest larger than its bound is refused before any byte is read.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sched.h>
+#include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codeSign/src/crypto.h"
@@ -227,27 +236,119 @@ TEST_F(FileReadingTest, DevicesInPlaceOfFilesAreNeverRead) {
   }
 }
 
-// Where /proc is not mounted, a file is opened for reading by its name again, and read only when that name
-// still leads to the file whose status was taken. Run in a mount namespace of its own without /proc; skipped
-// where the process may not make one.
-TEST_F(FileReadingTest, WithoutProcFilesAreReopenedByName) {
-  makeSigned("no-proc");
-  const fs::path fifo = fifoInPlaceOf(tree_ / "sub" / "b.txt");
-  testing::WaitingWriter writer(fifo);
-  const std::optional<int> code = testing::exitCodeWithin(std::chrono::seconds(10), [&] {
+// Files of the kernel's pseudo file systems (procfs, sysfs and the like) may change state when read, and a
+// few report the size of what they hold: behind a listed link, each is modified and gets no digest even when
+// its listed hash is the digest of what a plain read of it gives.
+TEST_F(FileReadingTest, FilesOfKernelFileSystemsAreNeverRead) {
+  const char* const targets[] = {"/proc/self/timers", "/sys/kernel/notes"};
+  for (const char* target : targets) {
+    if (!fs::exists(target)) GTEST_SKIP() << target << " is missing on this kernel";
+  }
+  for (const char* const& target : targets) {
+    std::ifstream in(target, std::ios::binary);
+    std::string content;
+    char buffer[4096];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) content.append(buffer, static_cast<size_t>(in.gcount()));
+    ASSERT_FALSE(in.bad()) << target;
+    makeSigned(std::string("kernel-") + std::to_string(&target - targets));
+    list("a.txt", crypto::computeStringHash(content, HashAlgorithm::SHA256));
+    linkInPlaceOf(tree_ / "a.txt", target);
+    EXPECT_EQ(checkTree().modified, Names{"a.txt"}) << target;
+    EXPECT_EQ(crypto::computeFileHash(target, HashAlgorithm::SHA256), "") << target;
+  }
+}
+
+// A read of /proc/kmsg takes what it reads out of the kernel log: a listed link to it, checked and hashed,
+// leaves the next reader of the log every byte. Takes what the log holds unread first (as root only).
+TEST_F(FileReadingTest, TheKernelLogLosesNoByteToACheck) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root reads the kernel log";
+  const int log = ::open("/proc/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (log < 0) GTEST_SKIP() << "/proc/kmsg cannot be read";
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{log};
+  char buffer[8192];
+  while (::read(log, buffer, sizeof buffer) > 0) {
+  }
+  ASSERT_EQ(errno, EAGAIN);
+  {
+    std::ofstream kernel("/dev/kmsg");
+    kernel << "<6>codesign test: a record for the next reader\n" << std::flush;
+    if (!kernel) GTEST_SKIP() << "/dev/kmsg cannot be written";
+  }
+  makeSigned("kmsg");
+  list("a.txt", kSha256Empty);
+  linkInPlaceOf(tree_ / "a.txt", "/proc/kmsg");
+  EXPECT_EQ(checkTree().modified, Names{"a.txt"});
+  EXPECT_EQ(crypto::computeFileHash("/proc/kmsg", HashAlgorithm::SHA256), "");
+  ASSERT_GT(::read(log, buffer, sizeof buffer), 0);
+  EXPECT_EQ(buffer[0], '<') << "the log lost its first byte";
+}
+
+// Runs `body` in a child process within `limit`, in a mount namespace of its own in which /proc is not
+// mounted; 77 when the process may not make one.
+std::optional<int> withoutProc(std::chrono::seconds limit, const std::function<int()>& body) {
+  return testing::exitCodeWithin(limit, [&] {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         umount2("/proc", MNT_DETACH) != 0) {
       return 77;
     }
     if (fs::exists("/proc/self")) return 76;
-    if (!checkFile().is_valid) return 1;
-    if (crypto::computeFileHash(tree_, HashAlgorithm::SHA256) != kSha256Empty) return 2;
-    if (checkTree().modified != Names{"sub/b.txt"}) return 3;
+    return body();
+  });
+}
+
+// Where /proc is not mounted, a found file cannot be reopened through the descriptor that found it, and its
+// name might by then lead to another file: no file is read, and each check reports what it reports for a
+// file that cannot be read. Skipped where the process may not make a mount namespace of its own.
+TEST_F(FileReadingTest, WithoutProcNoFileIsRead) {
+  makeSigned("no-proc");
+  const fs::path fifo = fifoInPlaceOf(tree_ / "sub" / "b.txt");
+  testing::WaitingWriter writer(fifo);
+  const std::optional<int> code = withoutProc(std::chrono::seconds(10), [&] {
+    if (checkFile().error_message != "Cannot open file") return 1;
+    if (!crypto::computeFileHash(tree_, HashAlgorithm::SHA256).empty()) return 2;
+    if (!crypto::computeFileHash(file_, HashAlgorithm::SHA256).empty()) return 3;
+    if (checkTree().error_message != "No signature found") return 4;
     return 0;
   });
   if (code == 77) GTEST_SKIP() << "no mount namespace of its own";
   EXPECT_EQ(code, 0);
   EXPECT_TRUE(writer.stillWaiting());
+}
+
+// Without /proc, a listed file exchanged with a FIFO whose writer waits, over and over while the tree is
+// checked: whichever the name leads to when it is looked at, the FIFO is never opened.
+TEST_F(FileReadingTest, WithoutProcASwappedInFifoIsNeverOpened) {
+  makeSigned("no-proc-swap");
+  const Manifest manifest = *ManifestLoader::loadFromDirectory(tree_);
+  const fs::path fifo = fifoInPlaceOf(tree_ / "sub" / "b.txt");
+  testing::WaitingWriter writer(fifo);
+  const std::optional<int> code = withoutProc(std::chrono::seconds(30), [&] {
+    constexpr int kSwaps = 20000;
+    int swaps = 0;
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      while (swaps < kSwaps &&
+             renameat2(AT_FDCWD, (tree_ / "a.txt").c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE) == 0) {
+        ++swaps;
+      }
+      done = true;
+    });
+    int outcome = 0;
+    while (!done) {
+      VerifyResult r = devVerifier().verifyManifestIntegrity(manifest, tree_);
+      std::sort(r.modified.begin(), r.modified.end());
+      if (r.modified != Names{"a.txt", "sub/b.txt"} && outcome == 0) outcome = 1;
+      if (!crypto::computeFileHash(tree_ / "a.txt", HashAlgorithm::SHA256).empty() && outcome == 0) outcome = 2;
+    }
+    swapper.join();
+    return outcome != 0 ? outcome : swaps == kSwaps ? 0 : 3;
+  });
+  if (code == 77) GTEST_SKIP() << "no mount namespace of its own";
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(writer.stillWaiting()) << "a FIFO swapped in was opened for reading";
 }
 
 }  // namespace

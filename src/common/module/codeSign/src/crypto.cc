@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -26,6 +29,9 @@ struct FileCloser {
   void operator()(FILE* f) const noexcept { std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
+
+// A PEM key is a few KiB: a larger file is no key file, and is not read.
+constexpr uint64_t kMaxKeyFileSize = uint64_t{1} << 20;
 
 struct BioFree {
   void operator()(BIO* b) const noexcept { BIO_free(b); }
@@ -105,12 +111,24 @@ ErrorCode loadPemBio(detail::KeyOwner& owner, BIO* bio, BioReader read) {
   return owner.get() ? ErrorCode::SUCCESS : ErrorCode::INVALID_KEY;
 }
 
+// The key file is read whole first, through one OpenedFile: a FIFO, a socket or a device is never opened
+// for reading, and a file above the bound is not read at all; each is a file that cannot be opened. A
+// directory opens and holds no bytes, hence no key.
 ErrorCode loadPemFile(detail::KeyOwner& owner, const std::filesystem::path& path, BioReader read) {
   const ErrorMark mark;
-  const File file(std::fopen(path.c_str(), "r"));
-  if (!file) return ErrorCode::FILE_NOT_FOUND;
-  const Bio bio(BIO_new_fp(file.get(), BIO_NOCLOSE));
-  return loadPemBio(owner, bio.get(), read);
+  const OpenedFile file(path);
+  std::optional<std::string> text;
+  if (file.isReadable() && S_ISDIR(file.status().st_mode)) {
+    text.emplace();
+  } else if (file.isRegular() && static_cast<uint64_t>(file.status().st_size) <= kMaxKeyFileSize) {
+    text = file.readAll();
+  }
+  if (!text) return ErrorCode::FILE_NOT_FOUND;
+  const Bio bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));
+  const ErrorCode result = loadPemBio(owner, bio.get(), read);
+  // The text may hold a private key: it is wiped before its memory is given back.
+  OPENSSL_cleanse(text->data(), text->size());
+  return result;
 }
 
 ErrorCode loadPemText(detail::KeyOwner& owner, const std::string& pem, BioReader read) {
@@ -327,12 +345,16 @@ std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm alg
   // at once, unopened. A directory that may be read holds no bytes to read.
   const OpenedFile file(path);
   if (!file.isReadable()) return "";
-  const bool directory = S_ISDIR(file.status().st_mode);
+  if (S_ISDIR(file.status().st_mode)) return DigestStream(algorithm).finish();
+  return computeOpenedFileHash(file, algorithm);
+}
+
+std::string computeOpenedFileHash(const OpenedFile& file, HashAlgorithm algorithm) {
+  if (!file.isRegular()) return "";
   DigestStream digest(algorithm);
   // A partial read gives no digest: a read that fails part-way, or a file that turns out shorter or longer
   // than the size its open found, gives "". So does a failed update.
-  if (!directory &&
-      !file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
+  if (!file.readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
     return "";
   }
   return digest.finish();

@@ -17,6 +17,10 @@
 
 #include "codeSign/src/types.h"
 
+namespace bnq::sign {
+class OpenedFile;  // codeSign/src/internal/file_reading.h
+}  // namespace bnq::sign
+
 namespace bnq::sign::crypto {
 
 namespace detail {
@@ -37,8 +41,11 @@ class PrivateKey {
   PrivateKey() noexcept = default;
   explicit PrivateKey(EVP_PKEY* key) noexcept : key_(key) {}
 
-  // Reads one unencrypted PEM private key (any form OpenSSL reads). SUCCESS; FILE_NOT_FOUND when the file
-  // cannot be opened (the key held is kept); INVALID_KEY when no key was read (the object is then empty).
+  // Reads one unencrypted PEM private key (any form OpenSSL reads). The file is read like every file the
+  // library reads (OpenedFile), and only a regular file of at most 1 MiB (decided from its size before any
+  // byte is read); a directory opens and holds no bytes. SUCCESS; FILE_NOT_FOUND when the file cannot be
+  // opened, is a FIFO, a socket or a device (never opened for reading), is larger than 1 MiB or cannot be
+  // read whole (the key held is kept); INVALID_KEY when no key was read (the object is then empty).
   ErrorCode loadFromFile(const std::filesystem::path& path);
   // As loadFromFile, from PEM text; OUT_OF_MEMORY when no memory buffer could be made (the key is kept).
   ErrorCode loadFromString(const std::string& pem);
@@ -122,6 +129,11 @@ std::string computeStringHash(const std::string& text, HashAlgorithm algorithm);
 // a read failure part-way, or a file that turns out shorter or longer than that, gives "" (never the
 // digest of a partial read).
 std::string computeFileHash(const std::filesystem::path& path, HashAlgorithm algorithm);
+// Digest of the bytes of an opened file as OpenedFile::readBlocks hands them on, streamed: the one digest of
+// a file's content that the checks and the manifest generator use. "" when it is not a regular file open
+// for reading (a directory included), its reading fails or finds it shorter or longer than the size its
+// open found (never the digest of a partial read), or the digest fails.
+std::string computeOpenedFileHash(const OpenedFile& file, HashAlgorithm algorithm);
 
 // One digest computed over bytes fed piece by piece (SHA-256 for SHA256, SHA-512 for any other value).
 // Owns its OpenSSL context; move-only. A stream that could not be started, or whose update failed, stays

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "codeSign/src/crypto.h"
 #include "codeSign/src/internal/file_reading.h"
 #include "codeSign/src/internal/manifest_walk.h"
 #include "codeSign/src/internal/signature_document.h"
@@ -80,7 +81,7 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
     std::string digest;
     if (file.isOpen()) {
       const auto known = digests.try_emplace({file.status().st_dev, file.status().st_ino});
-      if (known.second) known.first->second = file.sha256Hex();
+      if (known.second) known.first->second = crypto::computeOpenedFileHash(file, HashAlgorithm::SHA256);
       digest = known.first->second;
     }
     if (digest.empty() || digest != entry.hash) {

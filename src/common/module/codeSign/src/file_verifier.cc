@@ -99,7 +99,7 @@ VerifyResult Verifier::verifyNonElfFile(const std::filesystem::path& path, const
   if (!result.is_valid || data.payload.binary_hash.empty()) return result;
   // Only a regular file is read: a FIFO or a device is never opened for reading. A file that cannot be read,
   // or that changes while it is read, gives "", which never matches the non-empty binary_hash.
-  const std::string hash = OpenedFile(path).sha256Hex();
+  const std::string hash = crypto::computeOpenedFileHash(OpenedFile(path), HashAlgorithm::SHA256);
   if (hash != data.payload.binary_hash) markChanged(result);
   return result;
 }

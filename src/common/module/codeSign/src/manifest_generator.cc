@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "codeSign/src/crypto.h"
 #include "codeSign/src/internal/file_reading.h"
 #include "codeSign/src/internal/manifest_walk.h"
 
@@ -41,7 +42,7 @@ bool ManifestGenerator::addFile(Manifest& manifest, const fs::path& directory, c
     entry.path = relative;
     entry.size = static_cast<uint64_t>(file.status().st_size);
     entry.modified_time = file.modifiedTime();
-    entry.hash = file.sha256Hex();
+    entry.hash = crypto::computeOpenedFileHash(file, HashAlgorithm::SHA256);
     if (entry.hash.empty()) return false;
     manifest.entries.push_back(std::move(entry));
     return true;

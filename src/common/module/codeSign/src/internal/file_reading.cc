@@ -2,16 +2,18 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <memory>
-#include <utility>
-
-#include "codeSign/src/crypto.h"
 
 namespace bnq::sign {
 namespace {
@@ -27,39 +29,46 @@ class Descriptor {
   Descriptor& operator=(const Descriptor&) = delete;
 
   int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
 };
 
-// A FIFO found by name again would not block the open, a terminal would not become the controlling one.
+// A terminal reopened would not become the controlling one; no reopened file blocks the open.
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
-// Whether /proc is missing altogether (not mounted), rather than failing for another reason.
-bool procIsMissing() {
-  struct stat status {};
-  return ::stat("/proc/self", &status) != 0 && errno == ENOENT;
+// Whether the file that `located` found lies on one of the kernel's own file systems, whose files are no
+// stored bytes: a read of one can change the system's state (a read of /proc/kmsg takes what it reads out of
+// the kernel log, other files of /proc, /sys, debugfs, tracefs, securityfs and configfs act on reads), and
+// their sizes seldom tell what they hold. True also when the file system's type cannot be had. These file
+// systems are Linux's; elsewhere none is known.
+bool onKernelFileSystem(int located) {
+#if defined(__linux__)
+  struct statfs filesystem {};
+  if (::fstatfs(located, &filesystem) != 0) return true;
+  constexpr unsigned long kConfigfsMagic = 0x62656570;  // not in <linux/magic.h>
+  static constexpr unsigned long kKernelFileSystems[] = {
+      PROC_SUPER_MAGIC, SYSFS_MAGIC,    DEBUGFS_MAGIC,      TRACEFS_MAGIC,
+      SECURITYFS_MAGIC, kConfigfsMagic, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
+  };
+  const auto type = static_cast<unsigned long>(filesystem.f_type);
+  return std::find(std::begin(kKernelFileSystems), std::end(kKernelFileSystems), type) !=
+         std::end(kKernelFileSystems);
+#else
+  (void)located;
+  return false;
+#endif
 }
 
-// A descriptor open for reading on the file that `located` (an O_PATH descriptor of `path`, whose status
-// is `status`) stands for; -1 when it cannot be had (the process may not read the file, for one). Through
-// /proc the very file is reopened, whatever has become of its name. Without /proc the name is opened
-// again, and kept only when it still leads to the same file.
-int reopenForReading(int located, const std::filesystem::path& path, const struct stat& status) {
+// A descriptor open for reading on the very file that `located` (an O_PATH descriptor) found, whatever has
+// become of its name since, reopened through /proc; -1 when it cannot be had (the process may not read the
+// file, for one). Where /proc is not mounted there is none: the name is never opened again, since by then it
+// may lead to another file, a FIFO or a device whose open would already have had its effect.
+int reopenForReading(int located) {
   char self[40];
   const int length = std::snprintf(self, sizeof self, "/proc/self/fd/%d", located);
   if (length <= 0 || static_cast<size_t>(length) >= sizeof self) return -1;
-  Descriptor reopened(::open(self, kReadFlags));
-  if (reopened.get() >= 0) return reopened.release();
-  if (errno != ENOENT || !procIsMissing()) return -1;
-  Descriptor by_name(::open(path.c_str(), kReadFlags));
-  struct stat again {};
-  if (by_name.get() < 0 || ::fstat(by_name.get(), &again) != 0 || again.st_dev != status.st_dev ||
-      again.st_ino != status.st_ino) {
-    return -1;
-  }
-  return by_name.release();
+  return ::open(self, kReadFlags);
 }
 
 }  // namespace
@@ -70,7 +79,9 @@ OpenedFile::OpenedFile(const std::filesystem::path& path) {
   const Descriptor located(::open(path.c_str(), O_PATH | O_CLOEXEC));
   if (located.get() < 0 || ::fstat(located.get(), &status_) != 0) return;
   status_known_ = true;
-  if (S_ISREG(status_.st_mode) || S_ISDIR(status_.st_mode)) fd_ = reopenForReading(located.get(), path, status_);
+  if ((S_ISREG(status_.st_mode) || S_ISDIR(status_.st_mode)) && !onKernelFileSystem(located.get())) {
+    fd_ = reopenForReading(located.get());
+  }
 }
 
 OpenedFile::~OpenedFile() {
@@ -116,14 +127,6 @@ bool OpenedFile::readBlocks(const BlockSink& sink) const {
     if (n < 0 && errno == EINTR) continue;
     return n == 0;
   }
-}
-
-std::string OpenedFile::sha256Hex() const {
-  crypto::DigestStream digest(HashAlgorithm::SHA256);
-  if (!readBlocks([&digest](const unsigned char* data, size_t size) { return digest.update(data, size); })) {
-    return "";
-  }
-  return digest.finish();
 }
 
 std::optional<std::string> OpenedFile::readAll() const {

@@ -1,8 +1,10 @@
-// How the library opens and reads the files it checks: each is found first through a descriptor that
-// cannot read, and only a regular file or a directory, that very file, is then opened for reading (opening a
-// FIFO could release a writer waiting on it, opening a device could have effects, and neither need end).
-// It is described by the status of that descriptor rather than by that of a path that may change in
-// between, and read no further than the size that status gave.
+// How the library opens and reads the files it reads: each is found first through a descriptor that cannot
+// read, and only a regular file or a directory, that very file, is then opened for reading (opening a FIFO
+// could release a writer waiting on it, opening a device could have effects, and neither need end), and
+// only where it does not lie on a kernel file system such as /proc or /sys (reading such a file can have
+// effects too). It is described by the status of that descriptor rather than by that of a path that may
+// change in between, and read no further than the size that status gave. What the bytes are for is the
+// callers' business.
 #ifndef BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
 #define BRANNIC_SRC_COMMON_MODULE_CODESIGN_SRC_INTERNAL_FILE_READING_H_
 
@@ -19,12 +21,13 @@
 
 namespace bnq::sign {
 
-// Owns the descriptor through which the library reads one file; every file the library checks is opened
+// Owns the descriptor through which the library reads one file; every file the library reads is opened
 // through it. The constructor finds `path` (links followed) with O_PATH, which opens nothing for reading,
 // and takes that descriptor's status. Only a regular file or a directory is then opened for reading, through
-// "/proc/self/fd/N" of that descriptor, with O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY; where /proc is
-// not mounted, `path` is opened again with those flags and kept only when its device and inode are the
-// ones of the status.
+// "/proc/self/fd/N" of that descriptor, with O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, and only when
+// the descriptor's file system (fstatfs, Linux) is none of procfs, sysfs, debugfs, tracefs, securityfs,
+// configfs, cgroup and cgroup2 and its type could be had. Where /proc is not mounted no file is opened for
+// reading: `path` is never opened again by name.
 class OpenedFile {
  public:
   explicit OpenedFile(const std::filesystem::path& path);
@@ -35,7 +38,8 @@ class OpenedFile {
   // Whether the file was found and its status read; false for an absent file and when the look-up or the
   // status failed.
   bool isOpen() const noexcept { return status_known_; }
-  // Whether a descriptor open for reading is held: a regular file or a directory that the process may read.
+  // Whether a descriptor open for reading is held: a regular file or a directory that the process may read,
+  // on a file system that is not the kernel's own, while /proc is mounted.
   bool isReadable() const noexcept { return fd_ >= 0; }
   // A regular file open for reading.
   bool isRegular() const noexcept { return isReadable() && S_ISREG(status_.st_mode); }
@@ -57,9 +61,6 @@ class OpenedFile {
   // ever. False when !isRegular() (nothing is read), a read fails, the file ends before that
   // size or goes on after it (the blocks before were handed on: the caller drops them) or `sink` stopped.
   bool readBlocks(const BlockSink& sink) const;
-  // Lowercase hex SHA-256 of the file's bytes as readBlocks hands them on; "" when readBlocks fails (a
-  // partial read never gives a digest) or the digest fails.
-  std::string sha256Hex() const;
   // The whole content, as readBlocks hands it on; empty when readBlocks fails or memory runs out.
   std::optional<std::string> readAll() const;
 
