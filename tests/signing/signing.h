@@ -48,7 +48,7 @@ SignatureData signFile(const std::filesystem::path& file, const crypto::PrivateK
 // Writes "meta-inf/manifest.json" (ManifestGenerator under `config`) and "meta-inf/signature.json", whose
 // payload carries the manifest's hash. Returns the manifest written. Refuses, before anything is written, a
 // tree that could not verify as signed: one where a file that the directory check's walk lists under
-// `config` has a path that is not valid UTF-8 (JsonCpp writes it as another text) or got no manifest entry
+// `config` has a path that is not valid UTF-8 (JSON writes it as another text) or got no manifest entry
 // (it could not be read or hashed, or changed while it was signed); the message names each such path.
 Manifest signDirectory(const std::filesystem::path& directory, const crypto::PrivateKey& key,
                        const SignOptions& options, const SignConfig& config);
