@@ -1,6 +1,16 @@
 // Directory verification: the signature document and the manifest in "meta-inf", and the tree against it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -282,6 +292,140 @@ TEST_F(DirectoryVerifierTest, WhatTheVerifierCannotSeeIsNotValid) {
 
   const Manifest nothing;
   EXPECT_TRUE(devVerifier().verifyManifestIntegrity(nothing, dir_ / "nowhere").is_valid);
+}
+
+// What a child process that ran `body` used.
+struct ChildUse {
+  int status = -1;     // its exit status, -1 when it did not exit
+  long peak_kib = -1;  // its peak resident memory
+  double seconds = 0;  // its time
+};
+
+// Runs `body` in a grandchild, and takes its peak memory in the child between, whose only child it is, with
+// getrusage(RUSAGE_CHILDREN): children this process waited for before play no part.
+ChildUse useOfChild(const std::function<int()>& body) {
+  int report[2];
+  if (::pipe(report) != 0) return {};
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(report[0]);
+    const pid_t worker = fork();
+    if (worker == 0) {
+      int code = 98;
+      try {
+        code = body();
+      } catch (...) {
+      }
+      _exit(code);
+    }
+    int status = 0;
+    struct rusage usage {};
+    long use[2] = {-1, -1};
+    if (worker > 0 && waitpid(worker, &status, 0) == worker && getrusage(RUSAGE_CHILDREN, &usage) == 0) {
+      use[0] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      use[1] = usage.ru_maxrss;
+    }
+    _exit(::write(report[1], use, sizeof use) == static_cast<ssize_t>(sizeof use) ? 0 : 1);
+  }
+  ::close(report[1]);
+  long use[2] = {-1, -1};
+  const bool read = pid > 0 && ::read(report[0], use, sizeof use) == static_cast<ssize_t>(sizeof use);
+  ::close(report[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  ChildUse child;
+  if (read) child = {static_cast<int>(use[0]), use[1]};
+  child.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return child;
+}
+
+constexpr long kOneGiBInKiB = long{1} << 20;
+
+// Whatever manifest.json holds within the loader's bounds, a check of the tree holds less than 1 GiB: the
+// cheapest texts with the costliest trees (empty objects, nulls beside texts of the longest length) up to
+// the cost bound are read, one element more is unreadable before it is parsed.
+TEST_F(DirectoryVerifierTest, ManifestsAtTheCostBoundStayUnderOneGiB) {
+#ifdef BNQ_SANITIZED
+  GTEST_SKIP() << "the sanitizers' runtime holds memory of its own";
+#endif
+  sign();
+  // `{"entries":[` costs 6; an empty object in the list 3, a null 2, an object holding one text 5.
+  const uint64_t empty_objects = (kMaxManifestElements - 6) / 3;
+  const std::string long_entry = "{\"hash\":\"" + std::string(kMaxManifestTextLength, 'f') + "\"}";
+  const uint64_t long_entries = 1600;
+  const uint64_t nulls = (kMaxManifestElements - 6 - 5 * long_entries) / 2;
+  ASSERT_EQ(6 + 3 * empty_objects, kMaxManifestElements);
+  ASSERT_EQ(6 + 2 * nulls + 5 * long_entries, kMaxManifestElements);
+  const struct Case {
+    const char* what;
+    uint64_t empty_objects, nulls, long_entries;
+    bool read;
+  } cases[] = {
+      {"empty objects at the bound", empty_objects, 0, 0, true},
+      {"one more empty object", empty_objects + 1, 0, 0, false},
+      {"nulls and long texts at the bound", 0, nulls, long_entries, true},
+      {"one more null", 0, nulls + 1, long_entries, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      std::ofstream out(tree_ / "meta-inf" / "manifest.json", std::ios::binary | std::ios::trunc);
+      out << "{\"entries\":[";
+      const char* separator = "";
+      for (uint64_t i = 0; i < c.empty_objects; ++i, separator = ",") out << separator << "{}";
+      for (uint64_t i = 0; i < c.nulls; ++i, separator = ",") out << separator << "null";
+      for (uint64_t i = 0; i < c.long_entries; ++i, separator = ",") out << separator << long_entry;
+      out << "]}";
+      ASSERT_TRUE(out.good());
+    }
+    ASSERT_LE(fs::file_size(tree_ / "meta-inf" / "manifest.json"), kMaxManifestSize);
+    const uint64_t entries = c.empty_objects + c.nulls + c.long_entries;
+    const ChildUse use = useOfChild([&] {
+      const VerifyResult r = devVerifier().verifyDirectory(tree_);
+      // Every entry has an empty path, which is modified; the files of the tree are added.
+      if (c.read) return r.error_code == -14 && r.modified.size() == entries && r.added.size() == 3 ? 0 : 1;
+      return r.error_message == "Manifest not found" ? 0 : 1;
+    });
+    EXPECT_EQ(use.status, 0);
+    EXPECT_GT(use.peak_kib, 0);
+    EXPECT_LT(use.peak_kib, kOneGiBInKiB);
+    std::printf("  %s: %.1f s, peak %ld MiB\n", c.what, use.seconds, use.peak_kib >> 10);
+  }
+}
+
+// A genuine tree of half a million files, three directory levels down, signed by the generator, verifies.
+TEST_F(DirectoryVerifierTest, HalfAMillionFilesVerify) {
+#ifdef BNQ_SANITIZED
+  GTEST_SKIP() << "too slow under the sanitizers, whose runtime also holds memory of its own";
+#endif
+  const fs::path tree = dir_ / "large";
+  constexpr int kFiles = 500000;
+  char name[64];
+  for (int i = 0; i < kFiles; ++i) {
+    if (i % 500 == 0) {
+      std::snprintf(name, sizeof name, "d%d/e%d/f%d", i / 50000, i / 5000 % 10, i / 500 % 10);
+      fs::create_directories(tree / name);
+    }
+    std::snprintf(name, sizeof name, "d%d/e%d/f%d/file-%06d.txt", i / 50000, i / 5000 % 10, i / 500 % 10, i);
+    const int fd = ::open((tree / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ASSERT_EQ(::write(fd, name, std::strlen(name)), static_cast<ssize_t>(std::strlen(name)));
+    ::close(fd);
+  }
+  // Signed in a child too, so that this process does not grow (a child would count what it shares).
+  const ChildUse signing = useOfChild([&] {
+    return signing::signDirectory(tree, devKey(), valid(), SignConfig{}).entries.size() == kFiles ? 0 : 1;
+  });
+  ASSERT_EQ(signing.status, 0);
+  const ChildUse check = useOfChild([&] {
+    const VerifyResult r = devVerifier().verifyDirectory(tree);
+    return r.is_valid && r.manifest_valid ? 0 : 1;
+  });
+  EXPECT_EQ(check.status, 0);
+  EXPECT_LT(check.peak_kib, kOneGiBInKiB);
+  std::printf("  manifest of %ju bytes; signing %.1f s, peak %ld MiB; check %.1f s, peak %ld MiB\n",
+              static_cast<uintmax_t>(fs::file_size(tree / "meta-inf" / "manifest.json")), signing.seconds,
+              signing.peak_kib >> 10, check.seconds, check.peak_kib >> 10);
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ TEST_F(FileReadingTest, GrowingFilesAreReadOnlyToTheSizeTheirOpenFound) {
 }
 
 // A genuine signature document is a few KiB and a manifest lists a tree: a document of more than 1 MiB, or a
-// manifest of more than 256 MiB, is unreadable whatever it holds. Padded to exactly the bound they are read.
+// manifest of more than 128 MiB, is unreadable whatever it holds. Padded to exactly the bound they are read.
 TEST_F(FileReadingTest, DocumentsAreReadUpToTheirBound) {
   makeSigned("bounds");
   struct Case {
@@ -137,7 +137,7 @@ TEST_F(FileReadingTest, DocumentsAreReadUpToTheirBound) {
        "No signature file found (.signed.sig)"},
       {"signature.json", metaInf("signature.json"), uint64_t{1} << 20, false, [&] { return checkTree(); },
        "No signature found"},
-      {"manifest.json", metaInf("manifest.json"), uint64_t{256} << 20, true, [&] { return checkTree(); },
+      {"manifest.json", metaInf("manifest.json"), kMaxManifestSize, true, [&] { return checkTree(); },
        "Manifest not found"},
   };
   for (const Case& c : cases) {

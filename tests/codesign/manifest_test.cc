@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "codeSign/src/crypto.h"
+#include "codeSign/src/internal/json_cost.h"
 #include "codeSign/src/manifest_generator.h"
 #include "codeSign/src/manifest_loader.h"
 #include "test_support.h"
@@ -194,6 +196,47 @@ TEST(ManifestLoaderTest, LoadFromDirectory) {
   fs::remove(dir / "meta-inf" / "manifest.json");
   fs::create_symlink("manifest.json", dir / "meta-inf" / "manifest.json");
   EXPECT_THROW(ManifestLoader::loadFromDirectory(dir.path()), fs::filesystem_error);
+}
+
+// What a text costs once parsed is told from its bytes as the reader tokenises them: each row's text costs
+// exactly `cost`, so it passes a bound of `cost` and fails one of `cost` - 1.
+TEST(ManifestLoaderTest, CostIsCountedAsTheReaderReadsTheText) {
+  const struct {
+    const char* text;
+    uint64_t cost;
+  } cases[] = {
+      {"{}", 2},
+      {"null", 1},
+      {"[{}, null, 0, \"x\", true, []]", 2 + 3 + 2 + 2 + 2 + 2 + 3},
+      {"{\"a\": 1, \"b\": {\"c\": [\"d\"]}}", 2 + 2 + 3 + 3 + 2},  // member names cost nothing
+      {"{\"k\": \"v\",}", 2 + 2},                                     // a trailing comma
+      {"\"a/b\\/c\\u002Fd\\u002fe\"", 1 + 4},                             // "/" however it is written
+      {"{\"x/y\": 1}", 2 + 2 + 1},                                    // also in a member name
+      {"\"\\\"{[/*\"", 1 + 1},                                          // an escaped quote ends no text
+      {"/* {} \"x\" */ // [[ \"\n null", 2 + 1},                        // comments, whatever they hold
+      {"{/*c*/\"k\"/*c*/: 1}", 2 + 2 + 2},                             // a name after a comment
+      {"{} [] junk", 2 + 2 + 1},                                      // text after the first value too
+      {"[12.5e3,-1]", 2 + 2 + 2},
+  };
+  for (const auto& c : cases) {
+    const size_t size = std::strlen(c.text);
+    EXPECT_TRUE(isWithinJsonCost(c.text, size, {c.cost, 100})) << c.text;
+    EXPECT_FALSE(isWithinJsonCost(c.text, size, {c.cost - 1, 100})) << c.text;
+  }
+  // A text's length is counted as written, escapes included.
+  EXPECT_TRUE(isWithinJsonCost("[\"\\u00e9\"]", 10, {10, 6}));
+  EXPECT_FALSE(isWithinJsonCost("[\"\\u00e9\"]", 10, {10, 5}));
+
+  // The loader's own bound on a text, for a hash and for a path.
+  TempDir dir;
+  for (const char* key : {"hash", "path"}) {
+    for (const size_t length : {kMaxManifestTextLength, kMaxManifestTextLength + 1}) {
+      writeFile(dir / "manifest.json",
+                std::string("{\"entries\": [{\"") + key + "\": \"" + std::string(length, 'x') + "\"}]}");
+      EXPECT_EQ(ManifestLoader::load(dir / "manifest.json").has_value(), length == kMaxManifestTextLength)
+          << key << " of " << length << " bytes";
+    }
+  }
 }
 
 // A FIFO is no manifest, whether it is named directly or swapped in for "manifest.json" between a look at

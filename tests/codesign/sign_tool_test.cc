@@ -1,6 +1,6 @@
 // The signing tool refuses, with exit status 2 and a message naming the cause, to sign what would never
-// verify: a manifest name or a certificate text that is not valid UTF-8 (JsonCpp writes such a text as some
-// other one), and a listed file that did not get into the manifest.
+// verify: a manifest name or a certificate text that is not valid UTF-8 (JSON writes such a text as some
+// other one), and a listed file that did not get into the manifest. It never writes through a link.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codeSign/src/tolvane_check.h"
+#include "elf_support.h"
 #include "signing_fixture.h"
 
 namespace bnq::sign {
@@ -155,6 +156,61 @@ TEST_F(SignToolTest, RefusesWhatWouldNotVerify) {
       EXPECT_EQ(isTolvaneSign(tree, crypto::PublicKey::fromPrivateKey(devKey())).is_valid,
                 c.outcome == kSignedAndVerifies);
     }
+  }
+}
+
+// Every output of the tool is a new file renamed over its target: a link there is replaced, the file it
+// pointed to is left as it was, and what was signed verifies.
+TEST_F(SignToolTest, OutputsReplaceLinksAndNeverWriteThroughThem) {
+  const struct Case {
+    const char* what;
+    std::vector<std::string> command;  // the command; the key follows, then `args` for the tree
+    std::vector<std::string> (*args)(const fs::path& tree);
+    fs::path (*output)(const fs::path& tree);  // made a link to a victim before the run, unless empty
+    fs::path (*checked)(const fs::path& tree);  // what then verifies
+  } cases[] = {
+      {"meta-inf/manifest.json", {"sign-dir"}, [](const fs::path& t) { return std::vector<std::string>{t}; },
+       [](const fs::path& t) { return t / "meta-inf" / "manifest.json"; }, [](const fs::path& t) { return t; }},
+      {"meta-inf/signature.json", {"sign-dir"}, [](const fs::path& t) { return std::vector<std::string>{t}; },
+       [](const fs::path& t) { return t / "meta-inf" / "signature.json"; }, [](const fs::path& t) { return t; }},
+      {"a .sig", {"sign-file"}, [](const fs::path& t) { return std::vector<std::string>{t / "a.txt"}; },
+       [](const fs::path& t) { return t / "a.txt.sig"; }, [](const fs::path& t) { return t / "a.txt"; }},
+      {"the output of sign-elf", {"sign-elf"},
+       [](const fs::path& t) { return std::vector<std::string>{BNQ_FIXTURE_ELF, t / "program"}; },
+       [](const fs::path& t) { return t / "program"; }, [](const fs::path& t) { return t / "program"; }},
+      {"sign-elf with the input as the output", {"sign-elf"},
+       [](const fs::path& t) {
+         fs::copy_file(BNQ_FIXTURE_ELF, t / "program");
+         return std::vector<std::string>{t / "program", t / "program"};
+       },
+       [](const fs::path&) { return fs::path(); }, [](const fs::path& t) { return t / "program"; }},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path tree = newTree("linked" + std::to_string(index++));
+    fs::create_directory(tree / "meta-inf");
+    const fs::path victim = tree.parent_path() / (tree.filename().string() + "-victim");
+    writeFile(victim, "the victim's own bytes");
+    const fs::path output = c.output(tree);
+    if (!output.empty()) fs::create_symlink(victim, output);
+    std::vector<std::string> args = c.command;
+    args.insert(args.end(), {"--key", key_.string()});
+    for (const std::string& a : c.args(tree)) args.push_back(a);
+    const ToolRun r = run(args, false);
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(testing::readBytes(victim), "the victim's own bytes");
+    if (!output.empty()) {
+      EXPECT_FALSE(fs::is_symlink(output));
+      EXPECT_TRUE(fs::is_regular_file(output));
+    }
+    const TolvaneCheckResult check = isTolvaneSign(c.checked(tree), crypto::PublicKey::fromPrivateKey(devKey()));
+    EXPECT_TRUE(check.is_valid) << check.error_message;
+    std::vector<std::string> left;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(tree)) {
+      if (e.path().filename().string().front() == '.') left.push_back(e.path().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{}) << "no new file is left behind";
   }
 }
 

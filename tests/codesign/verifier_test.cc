@@ -166,16 +166,16 @@ TEST_F(VerifierTest, SignatureWithAndWithoutKey) {
   }
 }
 
-// JsonCpp writes each of these pairs of byte strings as one canonical text, so a signature over the first
-// would also cover the second. With a key, a signed text that is not valid UTF-8 therefore fails the
-// signature; without one only the window counts, as for any other data.
+// The canonical text writes each of these pairs of byte strings alike (an invalid sequence as U+FFFD), so a
+// signature over the first would also cover the second. With a key, a signed text that is not valid UTF-8
+// therefore fails the signature; without one only the window counts, as for any other data.
 TEST_F(VerifierTest, SignedTextsMustBeValidUtf8) {
   const struct {
     const char* what;
     std::string signed_text, forged_text;
   } pairs[] = {
-      {"a wrong continuation byte", "Caf\xc3\xa9", "Caf\xc3)"},
-      {"a value above U+10FFFF", "\xf0\x90\x80\x80", "\xf4\x90\x80\x80"},
+      {"a wrong continuation byte", "Caf\xef\xbf\xbd)", "Caf\xc3)"},
+      {"a value above U+10FFFF", "\xef\xbf\xbd", "\xf4\x90\x80\x80"},
       {"a sequence cut at the end", "Caf\xef\xbf\xbd", "Caf\xc3"},
       {"an overlong sequence", "\xef\xbf\xbd", "\xc0\xaf"},
       {"a surrogate", "\xef\xbf\xbd", "\xed\xa0\x80"},

@@ -20,6 +20,8 @@
 //       --not-after TIME (default +315360000, ten years). TIME is seconds since the epoch, or +N / -N
 //       seconds from now; "--not-before -7200 --not-after -3600" gives a window that has already ended.
 // --binary-hash stores HEX (even "") instead of the computed hash.
+// Each output is written to a new file in its directory and renamed over its target when complete: a link
+// at the target is replaced, not followed, and a failure leaves the target as it was.
 // Nothing is signed that would not verify (exit 2, naming the option or each path): --skill-id, --developer,
 // --pubkey-hash and --binary-hash must be valid UTF-8, and so must the path of each file that sign-dir lists,
 // each of which must also get into the manifest (it was read and hashed, and did not change meanwhile).

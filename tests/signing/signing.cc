@@ -1,12 +1,14 @@
 #include "signing.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -49,11 +51,70 @@ void run(const std::vector<std::string>& argv) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(argv[0] + " failed for " + argv.back());
 }
 
+// A new, empty file beside `target` (in the same directory, so that it can be renamed over it), made with
+// O_EXCL under a name no other file has: nothing that was in place before is ever opened. It is removed
+// again when the object goes unless put() moved it to `target`.
+class FileBeside {
+ public:
+  explicit FileBeside(const fs::path& target) : target_(target) {
+    const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      path_ = directory / ("." + target.filename().string() + "." + std::to_string(getpid()) + "." +
+                           std::to_string(++counter) + ".tmp");
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) fail("cannot create a new file beside " + target.string() + ": " + std::strerror(errno));
+  }
+  ~FileBeside() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!put_) ::unlink(path_.c_str());
+  }
+  FileBeside(const FileBeside&) = delete;
+  FileBeside& operator=(const FileBeside&) = delete;
+
+  const fs::path& path() const { return path_; }
+
+  // Writes `bytes` into the file, from its start.
+  void write(const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) fail("cannot write " + path_.string() + ": " + std::strerror(errno));
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  // Brings what was written (here or by another program, through the name) to the disk, and renames the file
+  // over the target: whatever was there, a link included, is replaced, never written through.
+  void put() {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      const int error = errno;
+      if (fd >= 0) ::close(fd);
+      fail("cannot write " + path_.string() + ": " + std::strerror(error));
+    }
+    ::close(fd);
+    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+      fail("cannot rename " + path_.string() + " to " + target_.string() + ": " + std::strerror(errno));
+    }
+    put_ = true;
+  }
+
+ private:
+  fs::path target_;
+  fs::path path_;
+  int fd_ = -1;
+  bool put_ = false;
+};
+
+// Replaces `path` with a new file holding `bytes`; on any failure `path` stays as it was.
 void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) fail("cannot write " + path.string());
+  FileBeside file(path);
+  file.write(bytes);
+  file.put();
 }
 
 // Throws, naming each path, unless every file that the walk lists under `config` (as the directory check
@@ -127,29 +188,25 @@ SignatureData signElf(const fs::path& in, const fs::path& out, const crypto::Pri
   // Only the 64 hex digits of the hash differ between the placeholder's data and the final data, so both
   // serialise to the same size.
   const std::vector<uint8_t> placeholder(makeSignatureData(key, fixed, std::string(64, '0')).serialize().size(), 0);
-  const fs::path section = fs::path(out.string() + ".tolsec.tmp");
-  const std::string arg = std::string(kSignatureSectionName) + "=" + section.string();
-  SignatureData data;
-  try {
-    writeBytes(section, placeholder);
-    const bool replace = readSignatureSection(in).has_value();
-    run({BNQ_OBJCOPY, replace ? "--update-section" : "--add-section", arg, in.string(), out.string()});
-    const std::string hash = computeElfContentHash(out);
-    if (hash.empty()) fail("objcopy wrote an ELF file whose sections cannot be read");
-    data = makeSignatureData(key, fixed, hash);
-    const std::vector<uint8_t> bytes = data.serialize();
-    if (bytes.size() != placeholder.size()) fail("the signature data changed size");
-    writeBytes(section, bytes);
-    run({BNQ_OBJCOPY, "--update-section", arg, out.string()});
-    if (computeElfContentHash(out) != hash || readSignatureSection(out) != bytes) {
-      fail("objcopy changed the hashed sections while filling in the signature");
-    }
-  } catch (...) {
-    std::error_code ignored;
-    fs::remove(section, ignored);
-    throw;
+  // objcopy writes the copy, and reads the section data, by name: both are new files of this program's own,
+  // and the copy is renamed over `out` once it is complete.
+  FileBeside section(out.string() + ".tolsec");
+  FileBeside copy(out);
+  const std::string arg = std::string(kSignatureSectionName) + "=" + section.path().string();
+  section.write(placeholder);
+  const bool replace = readSignatureSection(in).has_value();
+  run({BNQ_OBJCOPY, replace ? "--update-section" : "--add-section", arg, in.string(), copy.path().string()});
+  const std::string hash = computeElfContentHash(copy.path());
+  if (hash.empty()) fail("objcopy wrote an ELF file whose sections cannot be read");
+  const SignatureData data = makeSignatureData(key, fixed, hash);
+  const std::vector<uint8_t> bytes = data.serialize();
+  if (bytes.size() != placeholder.size()) fail("the signature data changed size");
+  section.write(bytes);
+  run({BNQ_OBJCOPY, "--update-section", arg, copy.path().string()});
+  if (computeElfContentHash(copy.path()) != hash || readSignatureSection(copy.path()) != bytes) {
+    fail("objcopy changed the hashed sections while filling in the signature");
   }
-  fs::remove(section);
+  copy.put();
   return data;
 }
 

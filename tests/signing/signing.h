@@ -36,11 +36,15 @@ SignatureData makeSignatureData(const crypto::PrivateKey& key, const SignOptions
 Json::Value signatureDocument(const SignatureData& data);
 void writeJsonFile(const std::filesystem::path& path, const Json::Value& value);
 
+// Every file written here is a new file, renamed over its target once complete: a link at the target is
+// replaced, never written through, and a failure leaves the target as it was (the directory of the target
+// must be writable).
+//
 // Copies the ELF file `in` to `out` with a ".tolsec" section holding the signature data of the copy's ELF
 // content hash. objcopy first adds (or, when `in` has one, replaces) a placeholder section of the final
 // size, since adding a section can renumber sections and so change the symbol table; the hash is taken
 // of that copy, and the placeholder is then overwritten with the real data in place, checked to change
-// nothing that is hashed. `in` and `out` may not be the same file.
+// nothing that is hashed. `in` and `out` may be the same file.
 SignatureData signElf(const std::filesystem::path& in, const std::filesystem::path& out,
                       const crypto::PrivateKey& key, const SignOptions& options);
 // Writes "<file>.sig" for the whole-file SHA-256 of `file`.
@@ -48,7 +52,7 @@ SignatureData signFile(const std::filesystem::path& file, const crypto::PrivateK
 // Writes "meta-inf/manifest.json" (ManifestGenerator under `config`) and "meta-inf/signature.json", whose
 // payload carries the manifest's hash. Returns the manifest written. Refuses, before anything is written, a
 // tree that could not verify as signed: one where a file that the directory check's walk lists under
-// `config` has a path that is not valid UTF-8 (JsonCpp writes it as another text) or got no manifest entry
+// `config` has a path that is not valid UTF-8 (JSON writes it as another text) or got no manifest entry
 // (it could not be read or hashed, or changed while it was signed); the message names each such path.
 Manifest signDirectory(const std::filesystem::path& directory, const crypto::PrivateKey& key,
                        const SignOptions& options, const SignConfig& config);

@@ -54,12 +54,15 @@ VerifyResult Verifier::verifyDirectory(const fs::path& directory) {
 VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const fs::path& directory) {
   VerifyResult result;
   result.manifest_valid = true;
-  std::set<fs::path> listed;
+  // The listed paths, held where the manifest holds them: a path costs memory by its elements, and a
+  // manifest may list as many of them as its bounds admit.
+  const auto by_path = [](const fs::path* a, const fs::path* b) { return *a < *b; };
+  std::set<const fs::path*, decltype(by_path)> listed(by_path);
   // The digest of each file reached so far, by device and inode: a file that many entries reach is read
   // once, and each entry is compared with that one digest.
   std::map<std::pair<dev_t, ino_t>, std::string> digests;
   for (const ManifestEntry& entry : manifest.entries) {
-    listed.insert(entry.path);
+    listed.insert(&entry.path);
     // An entry names a file of the tree. An absolute path would reach any file of the machine (and the
     // manifest is not signed), an empty one the tree itself: either is modified, and nothing is looked up.
     if (entry.path.empty() || entry.path.is_absolute()) {
@@ -95,7 +98,7 @@ VerifyResult Verifier::verifyManifestIntegrity(const Manifest& manifest, const f
   std::vector<fs::path> present;
   scanWholeDirectory(SignConfig{}, directory, present);
   for (const fs::path& path : present) {
-    if (listed.count(path) == 0) {
+    if (listed.count(&path) == 0) {
       result.added.push_back(path.generic_string());
       result.manifest_valid = false;
     }

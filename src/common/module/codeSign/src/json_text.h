@@ -9,13 +9,22 @@
 #include <string>
 
 #include <json/value.h>
+#include <json/writer.h>
 
 namespace bnq::sign {
 
-// The canonical JSON text of `value`: what Json::writeString gives with a default-constructed
-// Json::StreamWriterBuilder (TAB indentation, keys in byte order, non-ASCII as \u escapes, no final
-// line break). Signed messages, section payloads and the manifest hash are defined over this text, so
-// any change to it changes the formats.
+// Json::writeString of `value` with `builder`, every text and member name first made valid UTF-8 by
+// withValidUtf8 (internal/utf8.h): with the default "emitUTF8" false, a character outside ASCII is written
+// as a \u escape of its code point (two for one above U+FFFF) and each invalid sequence as \ufffd, byte
+// for byte as JsonCpp writes that character. (JsonCpp itself would write a cut sequence as a character made
+// of the bytes after it, and a value above U+10FFFF as two wrong escapes.) Member names that differ only
+// in invalid sequences become one member. Every JSON text the library writes goes through here.
+std::string writeJson(const Json::StreamWriterBuilder& builder, const Json::Value& value);
+
+// The canonical JSON text of `value`: writeJson with a default-constructed Json::StreamWriterBuilder (TAB
+// indentation, keys in byte order, non-ASCII as \u escapes, no final line break). Signed messages,
+// section payloads and the manifest hash are defined over this text, so any change to it changes the
+// formats.
 std::string canonicalJson(const Json::Value& value);
 
 // Parses one JSON value from `in` with a default-constructed Json::CharReaderBuilder (comments and

@@ -102,7 +102,7 @@ std::string exportSignatureInfo(const TolvaneCheckResult& result) { return canon
 std::string exportSignatureInfoPretty(const TolvaneCheckResult& result) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
-  return Json::writeString(builder, toJson(result));
+  return writeJson(builder, toJson(result));
 }
 
 }  // namespace bnq::sign
