@@ -1,5 +1,8 @@
-// Linux services of the daemon client: /proc for process paths, SO_PEERCRED for the peer, nanosleep.
+// Linux services of the daemon client: located descriptors for pid files, /proc for process paths,
+// SO_PEERCRED for the peer, nanosleep.
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -7,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "descriptor.h"
 #include "platform/platform.h"
 
 namespace rpc_sdk {
@@ -24,6 +29,17 @@ constexpr size_t kPathBufferSize = 4096;
 std::string upToNul(const char* buffer, size_t length) { return std::string(buffer, ::strnlen(buffer, length)); }
 
 }  // namespace
+
+int openRegularFile(const std::string& path) {
+  // A descriptor that cannot read locates the file without opening it; only a regular file is then opened
+  // for reading, through that descriptor, so nothing can be swapped in between.
+  const Descriptor located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (located.get() < 0) return -1;
+  struct stat st {};
+  if (::fstat(located.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const std::string reopen = "/proc/self/fd/" + std::to_string(located.get());
+  return ::open(reopen.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+}
 
 ProcessPath processPath(int pid) {
   char name[64];
