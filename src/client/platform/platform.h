@@ -30,6 +30,9 @@ struct ProcessPath {
   // whenever the text was read from it, "" when the text is the process's first command-line argument.
   // macOS: always "".
   std::string runningFile;
+  // A name that opens the user namespace of the process; "" when the platform gives none. Linux:
+  // "/proc/<pid>/ns/user", whichever way the text was found. macOS: always "".
+  std::string userNamespace;
 };
 
 ProcessPath processPath(int pid);

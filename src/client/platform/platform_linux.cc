@@ -44,11 +44,13 @@ int openRegularFile(const std::string& path) {
 ProcessPath processPath(int pid) {
   char name[64];
   char buffer[kPathBufferSize];
+  std::snprintf(name, sizeof name, "/proc/%d/ns/user", pid);
+  const std::string userNamespace = name;
   std::snprintf(name, sizeof name, "/proc/%d/exe", pid);
   const ssize_t n = ::readlink(name, buffer, kPathBufferSize - 1);
   // The link's text may name a file that was removed or renamed over since ("<path> (deleted)"), or a path
   // of another mount namespace; the link itself still opens the file that runs.
-  if (n != -1) return ProcessPath{upToNul(buffer, static_cast<size_t>(n)), name};
+  if (n != -1) return ProcessPath{upToNul(buffer, static_cast<size_t>(n)), name, userNamespace};
 
   // The link of another user's process cannot be read: fall back to its first command-line argument.
   std::snprintf(name, sizeof name, "/proc/%d/cmdline", pid);
@@ -57,7 +59,7 @@ ProcessPath processPath(int pid) {
   const size_t got = std::fread(buffer, 1, kPathBufferSize - 1, file);
   std::fclose(file);
   if (got == 0) return ProcessPath{};
-  return ProcessPath{upToNul(buffer, got), ""};
+  return ProcessPath{upToNul(buffer, got), "", userNamespace};
 }
 
 bool peerProcessId(int fd, int* pid) {

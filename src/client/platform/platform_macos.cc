@@ -45,7 +45,7 @@ int openRegularFile(const std::string& path) {
 ProcessPath processPath(int pid) {
   char buffer[kPathBufferSize] = {};
   if (proc_pidpath(pid, buffer, kPathBufferSize) <= 0) return ProcessPath{};
-  return ProcessPath{std::string(buffer, ::strnlen(buffer, kPathBufferSize)), ""};
+  return ProcessPath{std::string(buffer, ::strnlen(buffer, kPathBufferSize)), "", ""};
 }
 
 bool peerProcessId(int fd, int* pid) {
