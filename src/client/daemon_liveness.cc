@@ -1,5 +1,4 @@
 // The liveness check that runs before every connection attempt: socket file, pid files, process path.
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,14 +44,12 @@ std::vector<std::string> pidFileCandidates() {
 constexpr size_t kMaxPidFileRead = 4096;
 
 // The first number in the first kMaxPidFileRead bytes of a pid file as formatted extraction reads it: 0
-// when there is none, clamped to the int range. Only a regular file is read: the file is opened without
-// waiting, so a FIFO or a device put at a pid-file path is skipped instead of blocking the caller.
+// when there is none, clamped to the int range. Only a regular file is opened and read: a FIFO or a device
+// put at a pid-file path is skipped without being opened.
 int readPid(const std::string& path) {
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const Descriptor file(platform::openRegularFile(path));
   const int fd = file.get();
   if (fd < 0) return 0;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   char bytes[kMaxPidFileRead];
   size_t have = 0;
   // A read that fails ends the input; what came before it still counts.

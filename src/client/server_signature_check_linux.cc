@@ -1,5 +1,5 @@
-// The Linux build accepts a daemon only when its executable carries a valid signature under the built-in
-// verification key.
+// The Linux build accepts a daemon only when its user namespace is not nested inside the host's and its
+// executable carries a valid signature under the built-in verification key.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include "codeSign/src/tolvane_check.h"
 #include "descriptor.h"
 #include "server_signature_check.h"
+#include "user_namespace_linux.h"
 
 namespace rpc_sdk {
 
@@ -70,6 +71,14 @@ bool checkFile(const std::string& name, bool throwUnlessAbsent) {
 }  // namespace
 
 bool serverExecutableIsSigned(const platform::ProcessPath& executable) {
+  // In a user namespace nested inside the host's, a process holds every capability, enough to point its
+  // executable link at any file it may execute (prctl PR_SET_MM_MAP with exe_fd) while it runs other code:
+  // for such a peer the link proves nothing. A namespace that cannot be placed counts the same. A peer
+  // whose namespace cannot be opened is checked as one whose link cannot be read.
+  if (!executable.userNamespace.empty()) {
+    const NamespacePlace place = placeOfUserNamespace(executable.userNamespace);
+    if (place == NamespacePlace::kInside || place == NamespacePlace::kUnknown) return false;
+  }
   // The file that runs, when the platform gives it, whatever the path text says.
   if (!executable.runningFile.empty()) return checkFile(executable.runningFile, false);
   // The path text is the peer's own first argument. An executable is a regular file: a signed directory

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -175,6 +176,71 @@ TEST_F(Connect, DaemonThatNeverAnswersPingTimesOut) {
   EXPECT_GE(elapsed, 2 * 400 + 100);
   EXPECT_LE(elapsed, 2 * 400 + 100 + kSlackMs);
 }
+
+#if !defined(BRANNIC_CLIENT_FLAVOUR_MACOS)
+// --- The peer's user namespace (Linux) -------------------------------------------------------------------
+
+// In a user namespace of its own a process holds every capability, enough to point its executable link at
+// any file it may execute. The relinked daemon does so: it runs unsigned code while its link names the
+// signed daemon.
+enum class Peer { kSigned, kSignedInOwnNamespace, kRelinkedInOwnNamespace };
+
+struct NamespaceCase {
+  const char* name;
+  Peer peer;
+  bool hostInOwnNamespace;
+  const char* expected;  // "" connected
+};
+
+void PrintTo(const NamespaceCase& c, std::ostream* os) { *os << c.name; }
+
+class PeerNamespace : public RealPathsTest, public ::testing::WithParamInterface<NamespaceCase> {};
+
+// The identity of what `path` opens, as "device:inode"; "" when it cannot be taken.
+std::string identity(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+TEST_P(PeerNamespace, APeerInsideTheHostsUserNamespaceIsRefused) {
+  const NamespaceCase& c = GetParam();
+  if ((c.peer != Peer::kSigned || c.hostInOwnNamespace) && !userNamespacesWork()) {
+    GTEST_SKIP() << "the kernel refuses user namespaces here";
+  }
+  StandinDaemon::Launch launch;
+  launch.newUserNamespace = c.peer == Peer::kSignedInOwnNamespace;
+  const std::string program =
+      c.peer == Peer::kRelinkedInOwnNamespace ? BRANNIC_RELINKED_DAEMON : StandinDaemon::defaultProgram();
+  const StandinDaemon& daemon = startDaemon({}, kSystemPidFile, kSocketPath, program, launch);
+  const std::string proc = "/proc/" + std::to_string(daemon.pid());
+  if (c.peer != Peer::kSigned) {
+    ASSERT_NE(identity(proc + "/ns/user"), identity("/proc/self/ns/user"));
+  }
+  if (c.peer == Peer::kRelinkedInOwnNamespace &&
+      identity(proc + "/exe") != identity(StandinDaemon::defaultProgram())) {
+    GTEST_SKIP() << "the kernel refused the change of the executable link (see the daemon's stderr)";
+  }
+  const auto connect = [] {
+    rpc_sdk::RpcServiceClient client(kSocketPath);
+    return client.connectWithRetry(3000, 0, 0) ? std::string() : client.getLastError();
+  };
+  EXPECT_EQ(c.hostInOwnNamespace ? runInOwnUserNamespace(connect) : connect(), c.expected);
+  EXPECT_EQ(log_.pings(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Client, PeerNamespace,
+    ::testing::Values(
+        NamespaceCase{"signed_daemon_in_the_hosts_namespace", Peer::kSigned, false, ""},
+        NamespaceCase{"signed_daemon_in_a_namespace_of_its_own", Peer::kSignedInOwnNamespace, false,
+                      "server signature verification failed"},
+        NamespaceCase{"unsigned_daemon_linked_to_the_signed_file", Peer::kRelinkedInOwnNamespace, false,
+                      "server signature verification failed"},
+        // A host in a sandbox of its own cannot reach the daemon's namespace: it checks the file as before.
+        NamespaceCase{"host_in_a_namespace_of_its_own", Peer::kSigned, true, ""}),
+    CaseName());
+#endif
 
 #if defined(BRANNIC_CLIENT_FLAVOUR_MACOS) && !defined(__APPLE__)
 // LOCAL_PEERPID failing leaves process id 0, whose path is empty.

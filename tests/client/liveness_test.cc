@@ -1,13 +1,19 @@
 // The liveness check before a connection, seen through connectWithRetry: the socket path, the pid files,
 // and the executable path (or, on Linux, first argument) of the process a pid file names.
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "real_paths_fixture.h"
 #include "rpc_service_client.h"
@@ -16,6 +22,7 @@ namespace brannic_client_test {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::milliseconds;
 
 // One attempt, no pause: "" when connected, otherwise the client's text.
 std::string connectOnce(int timeoutMs = 3000) {
@@ -87,7 +94,48 @@ TEST_F(Liveness, SocketPathTooLongForAStatusIsNotAlive) {
 
 // --- What the pid file holds ----------------------------------------------------------------------------
 
-enum class PidFileKind { kText, kMissing, kDirectory, kFifo };
+enum class PidFileKind { kText, kMissing, kDirectory, kFifo, kFifoWithWriter };
+
+// While it lives, a child process waits in open(fifo, O_WRONLY), which returns only once some open of the
+// FIFO for reading releases it; the destructor ends the child.
+class WaitingWriter {
+ public:
+  explicit WaitingWriter(const std::string& fifo) {
+    pid_ = ::fork();
+    if (pid_ == 0) ::_exit(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC) >= 0 ? 0 : 1);
+    // Once the child sleeps, it sleeps in that open.
+    for (int i = 0; i < 2000 && pid_ > 0 && !sleeping(); ++i) std::this_thread::sleep_for(milliseconds(1));
+  }
+  ~WaitingWriter() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  WaitingWriter(const WaitingWriter&) = delete;
+  WaitingWriter& operator=(const WaitingWriter&) = delete;
+
+  bool sleeping() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(") ");
+    return end != std::string::npos && line.compare(end + 2, 1, "S") == 0;
+  }
+  // False once the writer's open has returned (it then ends at once); waits 100 ms for it to end.
+  bool stillWaiting() {
+    for (int i = 0; i < 50; ++i) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
 
 struct PidFileCase {
   const char* name;
@@ -128,12 +176,22 @@ TEST_P(PidFileContent, NamesALiveTolvaneProcessOrIsSkipped) {
       makeDirs(kSystemPidFile);
       break;
     case PidFileKind::kFifo:
+    case PidFileKind::kFifoWithWriter:
       makeDirs(fs::path(kSystemPidFile).parent_path().string());
       ASSERT_EQ(::mkfifo(kSystemPidFile, 0644), 0);
       break;
   }
+  std::optional<WaitingWriter> writer;
+  if (c.kind == PidFileKind::kFifoWithWriter) {
+    writer.emplace(kSystemPidFile);
+    ASSERT_TRUE(writer->sleeping()) << "the writer does not wait";
+  }
   EXPECT_EQ(connectOnce(), c.alive ? "" : "daemon not running");
   EXPECT_EQ(log_.connections(), c.alive ? 1 : 0);
+  // The check never opened the FIFO for reading.
+  if (writer) {
+    EXPECT_TRUE(writer->stillWaiting());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PidFileCase{"pid_after_4096_blanks", PidFileKind::kText, "{4096 blanks}{pid}\n", false},
                       PidFileCase{"missing", PidFileKind::kMissing, "", false},
                       PidFileCase{"directory", PidFileKind::kDirectory, "", false},
-                      PidFileCase{"fifo_without_writer", PidFileKind::kFifo, "", false}),
+                      PidFileCase{"fifo_without_writer", PidFileKind::kFifo, "", false},
+                      PidFileCase{"fifo_with_a_waiting_writer", PidFileKind::kFifoWithWriter, "", false}),
     CaseName());
 
 // --- Which process the pid file names, and who asks ----------------------------------------------------

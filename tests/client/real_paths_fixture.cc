@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,14 +168,17 @@ bool nobody(User* user) {
   return true;
 }
 
-std::string runAs(const User& user, const std::function<std::string()>& fn) {
+namespace {
+
+// Runs fn in a child process once `enter` has succeeded there, and returns what fn returned.
+std::string runInChild(const std::function<bool()>& enter, const std::function<std::string()>& fn) {
   int fds[2];
   if (::pipe(fds) != 0) return "child failed: pipe";
   const pid_t pid = ::fork();
   if (pid < 0) return "child failed: fork";
   if (pid == 0) {
     ::close(fds[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) ::_exit(3);
+    if (!enter()) ::_exit(3);
     const std::string out = fn();
     size_t done = 0;
     while (done < out.size()) {
@@ -205,6 +209,21 @@ std::string runAs(const User& user, const std::function<std::string()>& fn) {
   ::waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: status " + std::to_string(status);
   return out;
+}
+
+}  // namespace
+
+std::string runAs(const User& user, const std::function<std::string()>& fn) {
+  return runInChild(
+      [&user] { return ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0; }, fn);
+}
+
+std::string runInOwnUserNamespace(const std::function<std::string()>& fn) {
+  return runInChild([] { return ::unshare(CLONE_NEWUSER) == 0; }, fn);
+}
+
+bool userNamespacesWork() {
+  return runInOwnUserNamespace([] { return std::string("yes"); }) == "yes";
 }
 
 }  // namespace brannic_client_test

@@ -83,6 +83,10 @@ pid_t deadPid();
 bool nobody(User* user);
 // Runs fn in a child process as `user` and returns what it returned ("child failed: ..." otherwise).
 std::string runAs(const User& user, const std::function<std::string()>& fn);
+// The same in a child process that has entered a user namespace of its own (Linux; no uid or gid mapped).
+std::string runInOwnUserNamespace(const std::function<std::string()>& fn);
+// Whether this process may make a user namespace: false where the kernel refuses it.
+bool userNamespacesWork();
 
 class RealPathsTest : public ::testing::Test {
  protected:

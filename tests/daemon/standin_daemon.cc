@@ -1,6 +1,7 @@
 #include "standin_daemon.h"
 
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +35,7 @@ StandinDaemon::StandinDaemon(const std::string& socketPath, const std::vector<st
       ::_exit(126);
     }
     if (launch.uid >= 0 && ::setuid(static_cast<uid_t>(launch.uid)) != 0) ::_exit(126);
+    if (launch.newUserNamespace && ::unshare(CLONE_NEWUSER) != 0) ::_exit(126);
     ::execv(program.c_str(), cargv.data());
     ::_exit(127);
   }

@@ -16,12 +16,14 @@ class StandinDaemon {
   StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args,
                 const std::string& program = defaultProgram());
 
-  // How the program is started: its argv[0] (empty: the program path), and the user and group it runs
-  // as (negative: those of the test).
+  // How the program is started: its argv[0] (empty: the program path), the user and group it runs as
+  // (negative: those of the test), and whether it starts in a user namespace of its own, made just before
+  // the exec (Linux; with no uid or gid mapped).
   struct Launch {
     std::string argv0;
     int uid = -1;
     int gid = -1;
+    bool newUserNamespace = false;
   };
   StandinDaemon(const std::string& socketPath, const std::vector<std::string>& args, const std::string& program,
                 const Launch& launch);

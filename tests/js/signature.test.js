@@ -134,6 +134,22 @@ for (const c of changedWhileRunning) {
   });
 }
 
+// From a user namespace of its own, a process may point its executable link at any file it may execute.
+test('an unsigned daemon whose executable link names the signed daemon is refused', async (t) => {
+  const program = path.join(VARIANTS, 'Tolvane-relinked', 'tolvane_daemon');
+  await withProgram(program, async (daemon) => {
+    const proc = `/proc/${daemon.child.pid}`;
+    if (fs.statSync(`${proc}/exe`).ino !== fs.statSync(DAEMON).ino) {
+      t.skip('the kernel refused the change of the executable link (see the daemon\'s stderr)');
+      return;
+    }
+    assert.notEqual(fs.statSync(`${proc}/ns/user`).ino, fs.statSync('/proc/self/ns/user').ino);
+    assert.deepEqual(addon.init(), REFUSED);
+    assert.equal(daemon.events('accept').length, 4);
+    assert.deepEqual(daemon.requests(), []);
+  });
+});
+
 test('a daemon started under a name without "Tolvane" ends the attempts at once', async () => {
   await withProgram(copyOf(DAEMON, 'plain'), async (daemon) => {
     const started = Date.now();

@@ -1,5 +1,8 @@
-// Linux services of the daemon client: /proc for process paths, SO_PEERCRED for the peer, nanosleep.
+// Linux services of the daemon client: located descriptors for pid files, /proc for process paths,
+// SO_PEERCRED for the peer, nanosleep.
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -7,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "descriptor.h"
 #include "platform/platform.h"
 
 namespace rpc_sdk {
@@ -25,14 +30,27 @@ std::string upToNul(const char* buffer, size_t length) { return std::string(buff
 
 }  // namespace
 
+int openRegularFile(const std::string& path) {
+  // A descriptor that cannot read locates the file without opening it; only a regular file is then opened
+  // for reading, through that descriptor, so nothing can be swapped in between.
+  const Descriptor located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (located.get() < 0) return -1;
+  struct stat st {};
+  if (::fstat(located.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const std::string reopen = "/proc/self/fd/" + std::to_string(located.get());
+  return ::open(reopen.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+}
+
 ProcessPath processPath(int pid) {
   char name[64];
   char buffer[kPathBufferSize];
+  std::snprintf(name, sizeof name, "/proc/%d/ns/user", pid);
+  const std::string userNamespace = name;
   std::snprintf(name, sizeof name, "/proc/%d/exe", pid);
   const ssize_t n = ::readlink(name, buffer, kPathBufferSize - 1);
   // The link's text may name a file that was removed or renamed over since ("<path> (deleted)"), or a path
   // of another mount namespace; the link itself still opens the file that runs.
-  if (n != -1) return ProcessPath{upToNul(buffer, static_cast<size_t>(n)), name};
+  if (n != -1) return ProcessPath{upToNul(buffer, static_cast<size_t>(n)), name, userNamespace};
 
   // The link of another user's process cannot be read: fall back to its first command-line argument.
   std::snprintf(name, sizeof name, "/proc/%d/cmdline", pid);
@@ -41,7 +59,7 @@ ProcessPath processPath(int pid) {
   const size_t got = std::fread(buffer, 1, kPathBufferSize - 1, file);
   std::fclose(file);
   if (got == 0) return ProcessPath{};
-  return ProcessPath{upToNul(buffer, got), ""};
+  return ProcessPath{upToNul(buffer, got), "", userNamespace};
 }
 
 bool peerProcessId(int fd, int* pid) {

@@ -1,5 +1,10 @@
-// macOS services of the daemon client: proc_pidpath, LOCAL_PEERCRED and LOCAL_PEERPID, sleep_for.
-// On Linux the same code runs on the stand-in services of macos_services_standin.h.
+// macOS services of the daemon client: stat before open for pid files, proc_pidpath, LOCAL_PEERCRED and
+// LOCAL_PEERPID, sleep_for. On Linux the same code runs on the stand-in services of
+// macos_services_standin.h.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <cstddef>
@@ -20,10 +25,27 @@ namespace {
 constexpr uint32_t kPathBufferSize = 4096;
 }  // namespace
 
+int openRegularFile(const std::string& path) {
+  // macOS cannot locate a file without opening it: its type is taken first, and only a regular file is
+  // opened (without waiting, should a FIFO have been put there in between) and kept when it is still the
+  // file whose type was taken.
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return -1;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != before.st_dev ||
+      opened.st_ino != before.st_ino) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 ProcessPath processPath(int pid) {
   char buffer[kPathBufferSize] = {};
   if (proc_pidpath(pid, buffer, kPathBufferSize) <= 0) return ProcessPath{};
-  return ProcessPath{std::string(buffer, ::strnlen(buffer, kPathBufferSize)), ""};
+  return ProcessPath{std::string(buffer, ::strnlen(buffer, kPathBufferSize)), "", ""};
 }
 
 bool peerProcessId(int fd, int* pid) {
