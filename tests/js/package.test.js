@@ -1,6 +1,6 @@
 'use strict';
 // The npm package: what `npm pack` puts in it, and an application that installs the packed file without
-// the network and loads it by name.
+// the network and loads it by name, with require and as an ES module.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -36,7 +36,7 @@ async function inTempDir(fn) {
   }
 }
 
-test('npm pack holds the entry and the built module, and an app installs it offline and loads it by name', { skip: OTHER_BUILD }, () =>
+test('npm pack holds the entry and the module stripped of debug information, and an app installs it offline, requires and imports it by name', { skip: OTHER_BUILD }, () =>
   inTempDir((dir) => {
     const packed = path.join(dir, 'packed');
     fs.mkdirSync(packed);
