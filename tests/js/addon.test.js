@@ -120,6 +120,23 @@ test('triggerSignal and checkSignal', async () => {
   });
 });
 
+// The RPC layer's messages carry at most 1 MiB after their length prefix; the rest of a request message
+// takes 88 bytes. A longer text fails before it is sent, on the first connection and again on the new one.
+test('a request text over the message bound never reaches the daemon, and the context stays usable', async () => {
+  const largest = 1048576 - 88;
+  await withDaemon(['--data', '6={}'], async (daemon) => {
+    for (const call of [addon.triggerSignal, addon.checkSignal]) {
+      assert.deepEqual(call('x'.repeat(largest)), { ok: true });
+      assert.deepEqual(call('x'.repeat(largest + 1)), {
+        ok: false, error: 'BNQ_ERR_DAEMON_UNAVAIL', message: 'rpc failed: rpc error after reconnect',
+      });
+    }
+    assert.deepEqual(addon.triggerSignal('{}'), { ok: true });
+    assert.deepEqual(daemon.requests().map((r) => [r.command, r.payload.length]),
+      [[5, largest], [6, largest], [5, 2]]);
+  });
+});
+
 test('identityAgent payloads and token', async () => {
   await withDaemon(['--data', '3=token-1'], async (daemon) => {
     const ok = { ok: true, token: 'token-1' };

@@ -1,6 +1,6 @@
 'use strict';
 // The npm package: what `npm pack` puts in it, and an application that installs the packed file without
-// the network and loads it by name.
+// the network and loads it by name, with require and as an ES module.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -36,7 +36,7 @@ async function inTempDir(fn) {
   }
 }
 
-test('npm pack holds the entry and the built module, and an app installs it offline and loads it by name', { skip: OTHER_BUILD }, () =>
+test('npm pack holds the entry and the module stripped of debug information, and an app installs it offline, requires and imports it by name', { skip: OTHER_BUILD }, () =>
   inTempDir((dir) => {
     const packed = path.join(dir, 'packed');
     fs.mkdirSync(packed);
@@ -48,8 +48,9 @@ test('npm pack holds the entry and the built module, and an app installs it offl
 
     const list = run('tar', ['-tzf', tarball]);
     assert.equal(list.status, 0, list.stderr);
+    const modules = list.stdout.split('\n').filter((f) => f.endsWith('.node'));
     assert.deepEqual(list.stdout.split('\n').filter(Boolean).sort(), [
-      'package/README.md', 'package/build/brannic.node', 'package/index.js', 'package/package.json',
+      'package/README.md', 'package/dist/brannic.node', 'package/index.js', 'package/package.json',
     ]);
 
     const app = path.join(dir, 'app');
@@ -67,6 +68,31 @@ test('npm pack holds the entry and the built module, and an app installs it offl
       ['init', 'close', 'reportSignal', 'triggerSignal', 'checkSignal', 'identityAgent', 'version'],
       '0.2.0.1001',
     ]);
+
+    // From an ES module the seven functions import by name, the same ones require gives.
+    const esm = run(process.execPath, ['--input-type=module', '-e', `
+      import { init, version } from 'brannic';
+      import * as names from 'brannic';
+      import { createRequire } from 'node:module';
+      const brannic = createRequire(process.cwd() + '/')('brannic');
+      console.log(JSON.stringify([Object.keys(names), version(), init === brannic.init,
+        Object.keys(brannic).every((k) => names[k] === brannic[k])]));`], { cwd: app });
+    assert.equal(esm.status, 0, esm.stderr);
+    assert.deepEqual(JSON.parse(esm.stdout), [
+      ['checkSignal', 'close', 'default', 'identityAgent', 'init', 'reportSignal', 'triggerSignal', 'version'],
+      '0.2.0.1001', true, true,
+    ]);
+
+    const manifest = run(process.execPath, ['-p', `require('brannic/package.json').version`], { cwd: app });
+    assert.equal(manifest.status, 0, manifest.stderr);
+    assert.equal(manifest.stdout.trim(), '0.2.0-1001');
+
+    // The installed module carries no debug information.
+    const module = path.join(app, 'node_modules', 'brannic', modules[0].slice('package/'.length));
+    const sections = run('readelf', ['--section-headers', '--wide', module]);
+    assert.equal(sections.status, 0, sections.stderr);
+    assert.match(sections.stdout, /\.dynsym/);
+    assert.deepEqual(sections.stdout.match(/\.debug_\w+/g), null);
   }));
 
 test('npm pack refuses, saying why, when the module is not built', () =>
