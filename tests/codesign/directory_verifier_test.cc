@@ -26,6 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::writeFile;
 using Names = std::vector<std::string>;
+using testing::ChildUse;
+using testing::useOfChild;
 
 class DirectoryVerifierTest : public testing::SigningTest {
  protected:
@@ -292,51 +294,6 @@ TEST_F(DirectoryVerifierTest, WhatTheVerifierCannotSeeIsNotValid) {
 
   const Manifest nothing;
   EXPECT_TRUE(devVerifier().verifyManifestIntegrity(nothing, dir_ / "nowhere").is_valid);
-}
-
-// What a child process that ran `body` used.
-struct ChildUse {
-  int status = -1;     // its exit status, -1 when it did not exit
-  long peak_kib = -1;  // its peak resident memory
-  double seconds = 0;  // its time
-};
-
-// Runs `body` in a grandchild, and takes its peak memory in the child between, whose only child it is, with
-// getrusage(RUSAGE_CHILDREN): children this process waited for before play no part.
-ChildUse useOfChild(const std::function<int()>& body) {
-  int report[2];
-  if (::pipe(report) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    ::close(report[0]);
-    const pid_t worker = fork();
-    if (worker == 0) {
-      int code = 98;
-      try {
-        code = body();
-      } catch (...) {
-      }
-      _exit(code);
-    }
-    int status = 0;
-    struct rusage usage {};
-    long use[2] = {-1, -1};
-    if (worker > 0 && waitpid(worker, &status, 0) == worker && getrusage(RUSAGE_CHILDREN, &usage) == 0) {
-      use[0] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      use[1] = usage.ru_maxrss;
-    }
-    _exit(::write(report[1], use, sizeof use) == static_cast<ssize_t>(sizeof use) ? 0 : 1);
-  }
-  ::close(report[1]);
-  long use[2] = {-1, -1};
-  const bool read = pid > 0 && ::read(report[0], use, sizeof use) == static_cast<ssize_t>(sizeof use);
-  ::close(report[0]);
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  ChildUse child;
-  if (read) child = {static_cast<int>(use[0]), use[1]};
-  child.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return child;
 }
 
 constexpr long kOneGiBInKiB = long{1} << 20;

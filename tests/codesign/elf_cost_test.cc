@@ -25,56 +25,22 @@ namespace fs = std::filesystem;
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 constexpr long kPeakLimitKiB = 64 * 1024;
 
-struct Measured {
-  int exit_code = -1;
-  long peak_kib = 0;  // the process's largest resident set
-  double seconds = 0;
-};
+using testing::ChildUse;
 
-// Runs `argv` (looked up in PATH) with its output in `output`, in a child of a child: the middle process
-// waits for it and reads its peak resident memory with getrusage(RUSAGE_CHILDREN), which then covers that
-// one process alone. Linux counts in it also what that child, a copy of this test, held before its exec, so
-// the figure is at most that much above the program's own. The time is the wall time of the whole.
-Measured measure(const std::vector<std::string>& argv, const fs::path& output) {
-  int report[2];
-  if (pipe(report) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    ::close(report[0]);
-    const pid_t inner = fork();
-    if (inner == 0) {
-      const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-      const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-      if (out < 0 || null < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0) _exit(126);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    int status = 0;
-    long values[2] = {-1, 0};
-    rusage usage{};
-    if (inner > 0 && waitpid(inner, &status, 0) == inner && getrusage(RUSAGE_CHILDREN, &usage) == 0) {
-      values[0] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      values[1] = usage.ru_maxrss;
-    }
-    const bool sent = ::write(report[1], values, sizeof values) == static_cast<ssize_t>(sizeof values);
-    _exit(sent ? 0 : 1);
-  }
-  ::close(report[1]);
-  long values[2] = {-1, 0};
-  const bool got = pid > 0 && ::read(report[0], values, sizeof values) == static_cast<ssize_t>(sizeof values);
-  ::close(report[0]);
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  Measured run;
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (got) {
-    run.exit_code = static_cast<int>(values[0]);
-    run.peak_kib = values[1];
-  }
-  return run;
+// Runs `argv` (looked up in PATH) with its output in `output`, in a child of a child (testing::useOfChild).
+// Linux counts in the peak also what that child, a copy of this test, held before its exec, so the figure
+// is at most that much above the program's own. The time is the wall time of the whole.
+ChildUse measure(const std::vector<std::string>& argv, const fs::path& output) {
+  return testing::useOfChild([&] {
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (out < 0 || null < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0) return 126;
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    return 127;
+  });
 }
 
 class ElfCostTest : public testing::SigningTest {
@@ -84,9 +50,9 @@ class ElfCostTest : public testing::SigningTest {
   }
 
   // The signing tool's `check` of `path`, with its JSON result.
-  Measured check(const fs::path& path, Json::Value& result) {
+  ChildUse check(const fs::path& path, Json::Value& result) {
     const fs::path output = dir_ / "check.json";
-    const Measured run = measure({BNQ_SIGN_TOOL, "check", "--public-key", public_key_.string(), path.string()}, output);
+    const ChildUse run = measure({BNQ_SIGN_TOOL, "check", "--public-key", public_key_.string(), path.string()}, output);
     result = testing::parse(testing::readBytes(output));
     return run;
   }
@@ -94,14 +60,14 @@ class ElfCostTest : public testing::SigningTest {
   // `check` must take at most 1.5 times one `openssl dgst -sha256` of the file (each with its start-up; the
   // better of three tries, on a busy machine) and less than kPeakLimitKiB at its peak.
   void expectCheapCheck(const fs::path& path, int32_t error_code) {
-    Measured best;
+    ChildUse best;
     double ratio = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      const Measured openssl = measure({"openssl", "dgst", "-sha256", path.string()}, dir_ / "openssl.out");
-      ASSERT_EQ(openssl.exit_code, 0);
+      const ChildUse openssl = measure({"openssl", "dgst", "-sha256", path.string()}, dir_ / "openssl.out");
+      ASSERT_EQ(openssl.status, 0);
       Json::Value result;
-      const Measured run = check(path, result);
-      EXPECT_EQ(run.exit_code, 1) << path;
+      const ChildUse run = check(path, result);
+      EXPECT_EQ(run.status, 1) << path;
       EXPECT_EQ(result["error_code"].asInt(), error_code) << path;
       best = run;
       ratio = run.seconds / std::max(openssl.seconds, 0.05);
@@ -158,7 +124,7 @@ TEST_F(ElfCostTest, SectionCountBound) {
     EXPECT_EQ(r.error_code, within ? -15 : -12) << count;
 #ifndef BNQ_SANITIZED
     Json::Value result;
-    const Measured run = check(elf, result);
+    const ChildUse run = check(elf, result);
     EXPECT_EQ(result["error_code"].asInt(), r.error_code) << count;
     EXPECT_LT(run.peak_kib, kPeakLimitKiB) << count;
     std::printf("  %llu sections: peak %ld KiB, %.3f s\n", static_cast<unsigned long long>(count), run.peak_kib,

@@ -238,4 +238,13 @@ HelperRun RunHelper(const std::string& input, const std::vector<std::string>& en
   return run;
 }
 
+// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
+// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
+bool LimitFileSize(pid_t pid, rlim_t size) {
+  rlimit limit{};
+  if (::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
+  limit.rlim_cur = size == RLIM_INFINITY ? limit.rlim_max : size;
+  return ::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
+}
+
 }  // namespace helper_test

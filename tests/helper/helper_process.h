@@ -108,6 +108,10 @@ struct HelperRun {
 HelperRun RunHelper(const std::string& input, const std::vector<std::string>& env = {},
                     std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
+// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
+// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
+bool LimitFileSize(pid_t pid, rlim_t size);
+
 // Polls `done` until it holds or `timeout` passes; returns its last result.
 template <typename Done>
 bool WaitFor(Done done, std::chrono::milliseconds timeout) {

@@ -472,15 +472,6 @@ TEST_F(KalvexSessionTest, SdkFailuresAfterTheLogFacilityStarted) {
   EXPECT_EQ(run.output, Ok("1") + Err("2", "stand-in WriteJotrel failed"));
 }
 
-// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
-// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
-bool LimitFileSize(pid_t pid, rlim_t size) {
-  rlimit limit{};
-  if (::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
-  limit.rlim_cur = size == RLIM_INFINITY ? limit.rlim_max : size;
-  return ::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
-}
-
 // The log file fills up in the middle of a record, and records fail until there is room again.
 // The cut record stays as it is, but the next one begins a line of its own, also when a new init
 // opens the log again; a limit that falls between two records cuts nothing and adds no line.

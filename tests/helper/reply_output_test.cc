@@ -189,15 +189,6 @@ TEST_F(ReplyOutputTest, ReplyAfterFailedOnesIsWrittenWhole) {
   EXPECT_TRUE(after == last || after == Ok("3") + last) << after;
 }
 
-// Sets the limit of the size of the files that process `pid` writes; RLIM_INFINITY lifts it. With
-// SIGXFSZ ignored, a write that reaches the limit is cut there, and later ones fail with EFBIG.
-bool LimitFileSize(pid_t pid, rlim_t size) {
-  rlimit limit{};
-  if (::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
-  limit.rlim_cur = size == RLIM_INFINITY ? limit.rlim_max : size;
-  return ::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
-}
-
 // The output file fills up in the middle of a reply, and replies fail until there is room again.
 // The cut reply stays as it is, but on a line of its own: every later reply begins a new line, so
 // that none is read under the cut one's id.
