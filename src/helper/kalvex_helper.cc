@@ -603,11 +603,8 @@ void LineReader::GiveBackUnread() {
   const auto held = static_cast<off_t>(end_ - begin_);
   begin_ = end_ = 0;
   ended_ = true;
-  if (held == 0) return;
-  if (::lseek(STDIN_FILENO, -held, SEEK_CUR) < 0) {
-    // ESPIPE: the input cannot seek, and there is nothing to go back to.
-    return;
-  }
+  // Fails with ESPIPE where the input cannot seek: there is nothing to go back to then.
+  if (held != 0) (void)::lseek(STDIN_FILENO, -held, SEEK_CUR);
 }
 
 LineReader::Filled LineReader::Fill() {
