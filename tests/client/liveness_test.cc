@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "background_child.h"
 #include "real_paths_fixture.h"
 #include "rpc_service_client.h"
 
@@ -96,46 +97,7 @@ TEST_F(Liveness, SocketPathTooLongForAStatusIsNotAlive) {
 
 enum class PidFileKind { kText, kMissing, kDirectory, kFifo, kFifoWithWriter };
 
-// While it lives, a child process waits in open(fifo, O_WRONLY), which returns only once some open of the
-// FIFO for reading releases it; the destructor ends the child.
-class WaitingWriter {
- public:
-  explicit WaitingWriter(const std::string& fifo) {
-    pid_ = ::fork();
-    if (pid_ == 0) ::_exit(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC) >= 0 ? 0 : 1);
-    // Once the child sleeps, it sleeps in that open.
-    for (int i = 0; i < 2000 && pid_ > 0 && !sleeping(); ++i) std::this_thread::sleep_for(milliseconds(1));
-  }
-  ~WaitingWriter() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  WaitingWriter(const WaitingWriter&) = delete;
-  WaitingWriter& operator=(const WaitingWriter&) = delete;
-
-  bool sleeping() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t end = line.rfind(") ");
-    return end != std::string::npos && line.compare(end + 2, 1, "S") == 0;
-  }
-  // False once the writer's open has returned (it then ends at once); waits 100 ms for it to end.
-  bool stillWaiting() {
-    for (int i = 0; i < 50; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using brannic_test::WaitingWriter;
 
 struct PidFileCase {
   const char* name;
